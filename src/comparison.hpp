@@ -1,0 +1,35 @@
+// The comparison run: opens the three files, compares the inputs pair by pair and reports.
+#pragma once
+
+#include "report.hpp"
+
+#include <climits>
+#include <functional>
+#include <iosfwd>
+
+// The byte pair and 1-based position of the current round.
+extern char zeichen1;
+extern char zeichen2;
+extern unsigned long dateipos;
+
+static_assert(sizeof(unsigned long) * CHAR_BIT >= 64, "positions must count past 4 GiB");
+
+// Which input ran out first, if only one did.
+enum class Shorter { neither, first, second };
+
+// Called for each pair the mode reports, with zeichen1, zeichen2 and dateipos set; returns false
+// when the report has nowhere to go and the comparison should end.
+using PairReport = std::function<bool(bool equal)>;
+
+// Compares the two streams from where they stand until one of them fails, calls report for every
+// pair in verbose mode or for every differing pair in mismatch mode, and tells which input ran
+// out first.
+Shorter compare_streams(std::istream &datei1, std::istream &datei2, Mode mode,
+                        const PairReport &report);
+
+// The whole run over the named files. Returns false when a file could not be opened, read or
+// written; each such failure has then been reported on standard error.
+bool run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode);
+
+// Flushes standard output; false, with a diagnostic, when anything written to it was lost.
+bool console_delivered();

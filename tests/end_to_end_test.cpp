@@ -1,0 +1,276 @@
+// The built tool, run on real files: exact standard output, log, standard error and exit status.
+
+#include "expected_texts.hpp"
+#include "tool_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <utility>
+
+namespace fs = std::filesystem;
+using Files = std::vector<std::pair<std::string, std::string>>;
+using Args = std::vector<std::string>;
+
+TEST(Invocation, RefusedArgumentCountsShowUsageAndCreateNothing) {
+    for (const Args &args : {Args{}, Args{"a"}, Args{"a", "b"}, Args{"a", "b", "c", "d", "e"},
+                             Args{"a", "b", "c", "d", "e", "f", "g"}}) {
+        const Scratch scratch;
+        const ToolRun run = scratch.run(args);
+        EXPECT_EQ(run.out, expect::banner + expect::usage) << args.size() << " arguments";
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(scratch.names().empty()) << "no file may be created";
+    }
+}
+
+TEST(Invocation, WorkedExampleLineForLine) {
+    const Scratch scratch;
+    scratch.put("a", "AB");
+    scratch.put("b", "AXCD");
+    const ToolRun run = scratch.run({"a", "b", "l", "v"});
+    EXPECT_EQ(run.out, expect::banner + "\n"
+                                        "Comparing\n"
+                                        "a\n"
+                                        "with\n"
+                                        "b\n"
+                                        "logging everything into\n"
+                                        "l\n"
+                                        "with full screen display\n"
+                                        "\n"
+                                        "File 1 : A File 2 : A at Position : 1 does match\n"
+                                        "File 1 : B File 2 : X at Position : 2 File 1 : B File 2 : "
+                                        "X at Position : 2 no match, writing to l\n"
+                                        "\n"
+                                        "a seems to be shorter then b\n"
+                                        "\n");
+    EXPECT_EQ(scratch.read("l"), "pairscan 0.1" + expect::notice +
+                                     "\n"
+                                     "\n"
+                                     "Comparing a with b\n"
+                                     "\n"
+                                     "File 1 : A File 2 : A at Position : 1 does match\n"
+                                     "File 1 : B File 2 : X at Position : 2 File 1 : B File 2 : X "
+                                     "at Position : 2 does not match\n"
+                                     "\n"
+                                     "\n"
+                                     "a seems to be shorter then b\n"
+                                     "\n"
+                                     "\n"
+                                     "done comparing\n"
+                                     "EOF");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+// A run whose standard output is the banner and the announcement followed by `out_body`, and
+// whose log is the log head, `log_body` and the trailer (no log file when it is absent).
+struct RunCase {
+    const char *name;
+    Files files;
+    Args args;
+    std::string out_body;
+    std::optional<std::string> log_body;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const RunCase &c, std::ostream *os) { *os << c.name; }
+
+class Runs : public testing::TestWithParam<RunCase> {};
+
+TEST_P(Runs, ProduceExactTexts) {
+    const RunCase &c = GetParam();
+    const Scratch scratch;
+    for (const auto &[name, bytes] : c.files) {
+        if (name.back() == '/') {
+            fs::create_directory(scratch.dir() / name);
+        } else {
+            scratch.put(name, bytes);
+        }
+    }
+    const ToolRun run = scratch.run(c.args);
+    const Args &a = c.args;
+    EXPECT_EQ(run.out,
+              expect::banner + expect::announcement(a.size() == 4, a[0], a[1], a[2]) + c.out_body);
+    if (c.log_body) {
+        EXPECT_EQ(scratch.read(a[2]), expect::log_head(a[0], a[1]) + *c.log_body + expect::trailer);
+    } else if (a[2].front() != '/') {
+        EXPECT_FALSE(scratch.exists(a[2]));
+    }
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.status, c.status);
+    for (const auto &[name, bytes] : c.files) {
+        if (name.back() != '/' && name != a[2]) {
+            EXPECT_EQ(scratch.read(name), bytes) << "inputs are never modified";
+        }
+    }
+}
+
+using namespace expect;
+const std::string zero_byte(1, '\0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Tool, Runs,
+    testing::Values(
+        RunCase{"IdenticalMismatchMode",
+                {{"a", "hello"}, {"b", "hello"}},
+                {"a", "b", "l"},
+                "",
+                "",
+                "",
+                0},
+        RunCase{"IdenticalVerbose",
+                {{"a", "hi"}, {"b", "hi"}},
+                {"a", "b", "l", "v"},
+                match('h', 1) + match('i', 2),
+                match('h', 1) + match('i', 2),
+                "",
+                0},
+        RunCase{"OneDifference",
+                {{"a", "abc"}, {"b", "abd"}},
+                {"a", "b", "l"},
+                console_mismatch('c', 'd', 3, "l"),
+                log_mismatch('c', 'd', 3),
+                "",
+                0},
+        RunCase{"FirstShorter",
+                {{"a", "ab"}, {"b", "abc"}},
+                {"a", "b", "l"},
+                console_verdict("a", "b"),
+                log_verdict("a", "b"),
+                "",
+                0},
+        RunCase{"SecondShorter",
+                {{"a", "abc"}, {"b", "ab"}},
+                {"a", "b", "l"},
+                console_verdict("b", "a"),
+                log_verdict("b", "a"),
+                "",
+                0},
+        RunCase{"DifferencesThenVerdict",
+                {{"a", "axcz"}, {"b", "abcdef"}},
+                {"a", "b", "out.log"},
+                console_mismatch('x', 'b', 2, "out.log") +
+                    console_mismatch('z', 'd', 4, "out.log") + console_verdict("a", "b"),
+                log_mismatch('x', 'b', 2) + log_mismatch('z', 'd', 4) + log_verdict("a", "b"),
+                "",
+                0},
+        RunCase{"TwoEmptyFiles", {{"a", ""}, {"b", ""}}, {"a", "b", "l", "v"}, "", "", "", 0},
+        RunCase{"RawZeroAndLineEndBytes",
+                {{"a", "a" + zero_byte + "\n"}, {"b", "a\nX"}},
+                {"a", "b", "l"},
+                console_mismatch('\0', '\n', 2, "l") + console_mismatch('\n', 'X', 3, "l"),
+                log_mismatch('\0', '\n', 2) + log_mismatch('\n', 'X', 3),
+                "",
+                0},
+        RunCase{"NamesWithBlanks",
+                {{"my file", "x"}, {"other one", "yz"}},
+                {"my file", "other one", "the log"},
+                console_mismatch('x', 'y', 1, "the log") + console_verdict("my file", "other one"),
+                log_mismatch('x', 'y', 1) + log_verdict("my file", "other one"),
+                "",
+                0},
+        RunCase{"EmptyFourthArgumentIsVerbose",
+                {{"a", "q"}, {"b", "q"}},
+                {"a", "b", "l", ""},
+                match('q', 1),
+                match('q', 1),
+                "",
+                0},
+        RunCase{"ExistingLogIsEmptied",
+                {{"a", "same"}, {"b", "same"}, {"l", "old log text that must go"}},
+                {"a", "b", "l"},
+                "",
+                "",
+                "",
+                0},
+        RunCase{"MissingFirst",
+                {{"b", "x"}},
+                {"nofile", "b", "l"},
+                console_verdict("nofile", "b"),
+                log_verdict("nofile", "b"),
+                "pairscan: nofile: No such file or directory\n",
+                2},
+        RunCase{"MissingSecondFirstEmpty",
+                {{"a", ""}},
+                {"a", "nofile", "l"},
+                console_verdict("nofile", "a"),
+                log_verdict("nofile", "a"),
+                "pairscan: nofile: No such file or directory\n",
+                2},
+        RunCase{"MissingBoth",
+                {},
+                {"no1", "no2", "l"},
+                "",
+                "",
+                "pairscan: no1: No such file or directory\n"
+                "pairscan: no2: No such file or directory\n",
+                2},
+        RunCase{"DirectoryAsInput",
+                {{"d/", ""}, {"b", "xy"}},
+                {"d", "b", "l"},
+                console_verdict("d", "b"),
+                log_verdict("d", "b"),
+                "pairscan: d: Is a directory\n",
+                2},
+        RunCase{"LogDirectoryMissing",
+                {{"a", "ab"}, {"b", "ax"}},
+                {"a", "b", "nodir/l"},
+                console_mismatch('b', 'x', 2, "nodir/l"),
+                std::nullopt,
+                "pairscan: nodir/l: No such file or directory\n",
+                2},
+        RunCase{"LogOnFullDevice",
+                {{"a", "ab"}, {"b", "ax"}},
+                {"a", "b", "/dev/full"},
+                console_mismatch('b', 'x', 2, "/dev/full"),
+                std::nullopt,
+                "pairscan: /dev/full: No space left on device\n",
+                2}),
+    [](const testing::TestParamInfo<RunCase> &info) { return info.param.name; });
+
+// The log never replaces an input, whichever name leads to it.
+TEST(LogGuard, RefusesToOverwriteAnInput) {
+    struct Alias {
+        const char *kind;
+        void (*make)(const fs::path &target, const fs::path &alias);
+    };
+    const Alias aliases[] = {
+        {"same path", nullptr},
+        {"hard link", [](const fs::path &t, const fs::path &a) { fs::create_hard_link(t, a); }},
+        {"symlink", [](const fs::path &t, const fs::path &a) { fs::create_symlink(t, a); }},
+    };
+    for (const Alias &alias : aliases) {
+        for (const std::string input : {"a", "b"}) {
+            const Scratch scratch;
+            scratch.put("a", "abc");
+            scratch.put("b", "abd");
+            std::string log = input;
+            if (alias.make != nullptr) {
+                log = "alias";
+                alias.make(scratch.dir() / input, scratch.dir() / log);
+            }
+            const ToolRun run = scratch.run({"a", "b", log});
+            SCOPED_TRACE(std::string(alias.kind) + " to " + input);
+            EXPECT_EQ(run.out, expect::banner + expect::announcement(false, "a", "b", log));
+            EXPECT_EQ(run.err, "pairscan: log file '" + log + "' is the same file as '" + input +
+                                   "'; not overwriting it\n");
+            EXPECT_EQ(run.status, 2);
+            EXPECT_EQ(scratch.read("a"), "abc");
+            EXPECT_EQ(scratch.read("b"), "abd");
+        }
+    }
+}
+
+TEST(ConsoleFailure, FullStandardOutputIsReportedAndTheLogCompleted) {
+    const Scratch scratch;
+    scratch.put("a", "abc");
+    scratch.put("b", "abd");
+    const ToolRun run = scratch.run({"a", "b", "l"}, Stdout::full_device);
+    EXPECT_EQ(run.err, "pairscan: standard output: No space left on device\n");
+    EXPECT_EQ(run.status, 2);
+    // The pair whose console line failed is still logged; then the comparison stops.
+    EXPECT_EQ(scratch.read("l"),
+              expect::log_head("a", "b") + expect::log_mismatch('c', 'd', 3) + expect::trailer);
+}
