@@ -1,9 +1,14 @@
 #include "comparison.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 char zeichen1 = 0;
 char zeichen2 = 0;
@@ -51,28 +56,86 @@ bool read_through(const std::istream &input, const char *name) {
     return false;
 }
 
+// istream::read turns a read error into badbit, the failed state that ends the comparison.
+std::size_t read_block(std::istream &input, std::span<char> block) {
+    input.read(block.data(), static_cast<std::streamsize>(block.size()));
+    return static_cast<std::size_t>(input.gcount());
+}
+
+// Reports the pairs of one block that the mode asks for, with zeichen1, zeichen2 and dateipos set
+// as each is reported; false when the report asked to stop.
+bool report_block(const char *block1, const char *block2, std::size_t size, Mode mode,
+                  const PairReport &report) {
+    const unsigned long start = dateipos;
+    const bool verbose = mode == Mode::verbose;
+    std::size_t i = verbose ? 0 : first_difference(block1, block2, 0, size);
+    while (i < size) {
+        zeichen1 = block1[i];
+        zeichen2 = block2[i];
+        dateipos = start + i;
+        if (!report(zeichen1 == zeichen2)) {
+            return false;
+        }
+        i = verbose ? i + 1 : first_difference(block1, block2, i + 1, size);
+    }
+    dateipos = start + size;
+    return true;
+}
+
 } // namespace
 
-Shorter compare_streams(std::istream &datei1, std::istream &datei2, Mode mode,
-                        const PairReport &report) {
-    while (!datei1.fail() && !datei2.fail()) {
-        // Both reads happen in every round: the verdict needs to know whether the second input
-        // also ran out in the round where the first did.
-        datei1.get(zeichen1);
-        datei2.get(zeichen2);
-        if (datei1.fail() || datei2.fail()) {
-            break;
+std::size_t first_difference(const char *a, const char *b, std::size_t from, std::size_t size) {
+    // Equal stretches go by a page at a time through memcmp, which is vectorised; only the page
+    // that differs is searched, a word at a time.
+    constexpr std::size_t page = 4096;
+    std::size_t i = from;
+    while (size - i >= page && std::memcmp(a + i, b + i, page) == 0) {
+        i += page;
+    }
+    for (; size - i >= sizeof(std::uint64_t); i += sizeof(std::uint64_t)) {
+        std::uint64_t word_a = 0;
+        std::uint64_t word_b = 0;
+        std::memcpy(&word_a, a + i, sizeof word_a);
+        std::memcpy(&word_b, b + i, sizeof word_b);
+        if (word_a != word_b) {
+            const std::uint64_t differing_bits = word_a ^ word_b;
+            const int bit = std::endian::native == std::endian::little
+                                ? std::countr_zero(differing_bits)
+                                : std::countl_zero(differing_bits);
+            return i + static_cast<std::size_t>(bit / CHAR_BIT);
         }
-        const bool equal = zeichen1 == zeichen2;
-        if ((mode == Mode::verbose || !equal) && !report(equal)) {
+    }
+    for (; i < size; ++i) {
+        if (a[i] != b[i]) {
+            return i;
+        }
+    }
+    return size;
+}
+
+Shorter compare_streams(std::istream &datei1, std::istream &datei2, Mode mode,
+                        std::span<char> block1, std::span<char> block2, const PairReport &report) {
+    while (!datei1.fail() && !datei2.fail()) {
+        // Both inputs are read in every step: the verdict needs to know whether the second one
+        // also ran out where the first did.
+        const std::size_t got1 = read_block(datei1, block1);
+        const std::size_t got2 = read_block(datei2, block2);
+        const std::size_t common = std::min(got1, got2);
+        if (!report_block(block1.data(), block2.data(), common, mode, report)) {
             return Shorter::neither;
         }
-        ++dateipos;
+        // Pair by pair, the comparison would end just past the common part. An input has run out
+        // there when it failed and had no byte left beyond that part.
+        const bool ran_out1 = datei1.fail() && got1 == common;
+        const bool ran_out2 = datei2.fail() && got2 == common;
+        if (ran_out1 != ran_out2) {
+            return ran_out1 ? Shorter::first : Shorter::second;
+        }
     }
-    if (datei1.fail() == datei2.fail()) {
-        return Shorter::neither;
+    if (datei1.fail() != datei2.fail()) { // one input could not even be opened
+        return datei1.fail() ? Shorter::first : Shorter::second;
     }
-    return datei1.fail() ? Shorter::first : Shorter::second;
+    return Shorter::neither;
 }
 
 bool run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode) {
@@ -115,7 +178,10 @@ bool run_comparison(const char *file1, const char *file2, const char *logfile, M
         note_log_failure();
         return console_intact();
     };
-    const Shorter shorter = compare_streams(datei1, datei2, mode, report);
+    const auto block1 = std::make_unique_for_overwrite<char[]>(block_size);
+    const auto block2 = std::make_unique_for_overwrite<char[]>(block_size);
+    const Shorter shorter = compare_streams(datei1, datei2, mode, {block1.get(), block_size},
+                                            {block2.get(), block_size}, report);
     complete = read_through(datei1, file1) && complete;
     complete = read_through(datei2, file2) && complete;
 

@@ -1,0 +1,192 @@
+// The block comparison against a plain byte-by-byte loop, where fast paths tend to break: block
+// and word boundaries, runs of differences across them, inputs that end on a boundary.
+
+#include "comparison.hpp"
+#include "expected_texts.hpp"
+#include "tool_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using Pair = std::tuple<char, char, unsigned long>;
+
+struct Outcome {
+    std::vector<Pair> pairs;
+    Shorter shorter = Shorter::neither;
+    bool operator==(const Outcome &) const = default;
+};
+
+// What one byte of each per round reports: the reference the block comparison must match.
+Outcome byte_by_byte(const std::string &a, const std::string &b, Mode mode) {
+    Outcome expected;
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (mode == Mode::verbose || a[i] != b[i]) {
+            expected.pairs.emplace_back(a[i], b[i], i + 1);
+        }
+    }
+    if (a.size() != b.size()) {
+        expected.shorter = a.size() < b.size() ? Shorter::first : Shorter::second;
+    }
+    return expected;
+}
+
+Outcome in_blocks(std::istream &in1, std::istream &in2, Mode mode, std::size_t block) {
+    std::vector<char> block1(block);
+    std::vector<char> block2(block);
+    Outcome seen;
+    dateipos = 1;
+    seen.shorter = compare_streams(in1, in2, mode, block1, block2, [&](bool equal) {
+        EXPECT_EQ(equal, zeichen1 == zeichen2);
+        seen.pairs.emplace_back(zeichen1, zeichen2, dateipos);
+        return true;
+    });
+    return seen;
+}
+
+Outcome in_blocks(const std::string &a, const std::string &b, Mode mode, std::size_t block) {
+    std::istringstream in1(a);
+    std::istringstream in2(b);
+    return in_blocks(in1, in2, mode, block);
+}
+
+std::string random_bytes(std::mt19937 &random, std::size_t size) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string bytes(size, '\0');
+    for (char &c : bytes) {
+        c = static_cast<char>(byte(random));
+    }
+    return bytes;
+}
+
+// b is a copy of a, changed at the given positions.
+std::string changed(std::string a, const std::vector<std::size_t> &positions) {
+    for (std::size_t i : positions) {
+        a[i] = static_cast<char>(a[i] ^ 0x5a);
+    }
+    return a;
+}
+
+} // namespace
+
+TEST(FirstDifference, FindsEachPositionInEveryAlignment) {
+    const std::string a(9000, 'x'); // over two memcmp pages, and not a multiple of a word
+    for (std::size_t at : {0UL, 1UL, 7UL, 8UL, 9UL, 4095UL, 4096UL, 4097UL, 8191UL, 8999UL}) {
+        const std::string b = changed(a, {at});
+        for (std::size_t from : {0UL, 1UL, 3UL}) { // misaligned starts
+            const std::size_t size = a.size() - from;
+            const std::size_t expected = at >= from ? at - from : size;
+            EXPECT_EQ(first_difference(a.data() + from, b.data() + from, 0, size), expected)
+                << "difference at " << at << ", from " << from;
+        }
+        EXPECT_EQ(first_difference(a.data(), b.data(), at + 1, a.size()), a.size());
+    }
+}
+
+TEST(BlockCompare, MatchesByteByByteAtBoundaries) {
+    constexpr std::size_t block = 16;
+    std::mt19937 random(7);
+    const std::string base = random_bytes(random, 3 * block + 5);
+    struct Case {
+        const char *what;
+        std::string a;
+        std::string b;
+    };
+    const Case cases[] = {
+        {"first byte of a block", base, changed(base, {0, block})},
+        {"last byte of a block", base, changed(base, {block - 1, 2 * block - 1})},
+        {"run across a boundary", base, changed(base, {block - 2, block - 1, block, block + 1})},
+        {"every byte differs", base,
+         changed(base,
+                 [] {
+                     std::vector<std::size_t> all(3 * block + 5);
+                     std::iota(all.begin(), all.end(), 0);
+                     return all;
+                 }())},
+        {"length not a multiple of a word", base.substr(0, 13), changed(base, {12}).substr(0, 13)},
+        {"first ends on a boundary", base.substr(0, block), base.substr(0, block + 1)},
+        {"second ends on a boundary", base.substr(0, 2 * block + 1), base.substr(0, 2 * block)},
+        {"both exactly one block", base.substr(0, block), changed(base, {3}).substr(0, block)},
+        {"first empty", "", base},
+        {"both empty", "", ""},
+    };
+    for (const Case &c : cases) {
+        for (Mode mode : {Mode::mismatch, Mode::verbose}) {
+            EXPECT_EQ(in_blocks(c.a, c.b, mode, block), byte_by_byte(c.a, c.b, mode)) << c.what;
+        }
+    }
+}
+
+// An input that could not be opened is failed from the start; the other one is never read.
+TEST(BlockCompare, UnopenedInputRunsOutFirst) {
+    for (bool first_unopened : {true, false}) {
+        std::istringstream in1("abc");
+        std::istringstream in2("");
+        (first_unopened ? in1 : in2).setstate(std::ios::failbit);
+        const Outcome seen = in_blocks(in1, in2, Mode::verbose, 8);
+        EXPECT_TRUE(seen.pairs.empty());
+        EXPECT_EQ(seen.shorter, first_unopened ? Shorter::first : Shorter::second);
+    }
+}
+
+TEST(BlockCompare, DifferentialAgainstByteByByte) {
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t block = std::size_t{1} << (round % 6); // 1 to 32 bytes
+        std::uniform_int_distribution<std::size_t> length(0, 4 * block + 3);
+        const std::string a = random_bytes(random, length(random));
+        std::string b = a.substr(0, std::min(a.size(), length(random)));
+        b += random_bytes(random, length(random) / 2);
+        for (char &c : b) {
+            if (random() % 4 == 0) {
+                c = static_cast<char>(random());
+            }
+        }
+        const Mode mode = round % 3 == 0 ? Mode::verbose : Mode::mismatch;
+        ASSERT_EQ(in_blocks(a, b, mode, block), byte_by_byte(a, b, mode))
+            << "round " << round << ", block " << block;
+    }
+}
+
+// The built tool with its real block size: inputs around one and two blocks, sparse differences
+// and runs of them across block boundaries.
+TEST(BlockCompare, ToolAgreesAroundItsBlockSize) {
+    std::mt19937 random(42);
+    std::uniform_int_distribution<std::size_t> near(0, 2);
+    for (int round = 0; round < 12; ++round) {
+        const std::size_t size1 = (round % 2 + 1) * block_size - 1 + near(random);
+        const std::size_t size2 =
+            round < 4 ? size1 : (round % 2 + 1) * block_size - 1 + near(random);
+        const std::string a = random_bytes(random, std::max(size1, size2));
+        std::vector<std::size_t> where = {0, block_size - 1, block_size, a.size() - 1};
+        std::uniform_int_distribution<std::size_t> anywhere(0, a.size() - 1);
+        for (int k = 0; k < 20; ++k) {
+            where.push_back(anywhere(random));
+        }
+        const std::string b = changed(a, where).substr(0, size2);
+        const std::string first = a.substr(0, size1);
+
+        const Scratch scratch;
+        scratch.put("a", first);
+        scratch.put("b", b);
+        const ToolRun run = scratch.run({"a", "b", "l"});
+        std::string expected = expect::banner + expect::announcement(false, "a", "b", "l");
+        const Outcome reference = byte_by_byte(first, b, Mode::mismatch);
+        for (const auto &[z1, z2, pos] : reference.pairs) {
+            expected += expect::console_mismatch(z1, z2, pos, "l");
+        }
+        if (reference.shorter != Shorter::neither) {
+            const bool a_shorter = reference.shorter == Shorter::first;
+            expected += expect::console_verdict(a_shorter ? "a" : "b", a_shorter ? "b" : "a");
+        }
+        ASSERT_EQ(run.out, expected) << "sizes " << size1 << " and " << size2;
+        ASSERT_EQ(run.status, 0);
+    }
+}
