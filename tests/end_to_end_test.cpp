@@ -262,15 +262,3 @@ TEST(LogGuard, RefusesToOverwriteAnInput) {
         }
     }
 }
-
-TEST(ConsoleFailure, FullStandardOutputIsReportedAndTheLogCompleted) {
-    const Scratch scratch;
-    scratch.put("a", "abc");
-    scratch.put("b", "abd");
-    const ToolRun run = scratch.run({"a", "b", "l"}, Stdout::full_device);
-    EXPECT_EQ(run.err, "pairscan: standard output: No space left on device\n");
-    EXPECT_EQ(run.status, 2);
-    // The pair whose console line failed is still logged; then the comparison stops.
-    EXPECT_EQ(scratch.read("l"),
-              expect::log_head("a", "b") + expect::log_mismatch('c', 'd', 3) + expect::trailer);
-}

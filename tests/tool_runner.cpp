@@ -20,11 +20,11 @@ std::string slurp(const fs::path &path) {
 }
 
 [[noreturn]] void exec_tool(const fs::path &work, const fs::path &out, const fs::path &err,
-                            const std::vector<std::string> &args, Stdout target,
-                            const std::vector<std::string> &env, int gone_reader) {
-    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(err_fd, 2);
-    switch (target) {
+                            const std::vector<std::string> &args, const RunOptions &options,
+                            int stdin_fd, int gone_reader) {
+    dup2(stdin_fd, 0);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    switch (options.out) {
     case Stdout::captured:
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         break;
@@ -41,7 +41,7 @@ std::string slurp(const fs::path &path) {
     if (chdir(work.c_str()) != 0) {
         _exit(127);
     }
-    for (const std::string &setting : env) {
+    for (const std::string &setting : options.env) {
         putenv(const_cast<char *>(setting.c_str()));
     }
     std::vector<char *> argv{const_cast<char *>(PAIRSCAN_BINARY)};
@@ -89,30 +89,46 @@ std::vector<std::string> Scratch::names() const {
     return found;
 }
 
-ToolRun Scratch::run(const std::vector<std::string> &args, Stdout target,
-                     const std::vector<std::string> &env) const {
+ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &options) const {
     const fs::path out = base_ / "stdout";
     const fs::path err = base_ / "stderr";
-    int pipe_fds[2] = {-1, -1};
-    if (target == Stdout::gone_reader && pipe(pipe_fds) != 0) {
+    int out_pipe[2] = {-1, -1};
+    int in_pipe[2] = {-1, -1};
+    if ((options.out == Stdout::gone_reader && pipe(out_pipe) != 0) || pipe(in_pipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
     const pid_t child = fork();
     if (child == 0) {
-        if (pipe_fds[0] >= 0) {
-            close(pipe_fds[0]); // the reader is gone before the tool writes a byte
+        if (out_pipe[0] >= 0) {
+            close(out_pipe[0]); // the reader is gone before the tool writes a byte
         }
-        exec_tool(work_, out, err, args, target, env, pipe_fds[1]);
+        close(in_pipe[1]);
+        exec_tool(work_, out, err, args, options, in_pipe[0], out_pipe[1]);
     }
-    if (pipe_fds[0] >= 0) {
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
+    close(in_pipe[0]);
+    if (out_pipe[0] >= 0) {
+        close(out_pipe[0]);
+        close(out_pipe[1]);
     }
+    // The tool reads its standard input only when told to open /dev/stdin; a failed write
+    // means it never did, which the test itself will show.
+    signal(SIGPIPE, SIG_IGN);
+    const char *next = options.stdin_bytes.data();
+    std::size_t left = options.stdin_bytes.size();
+    while (left > 0) {
+        const ssize_t written = write(in_pipe[1], next, left);
+        if (written <= 0) {
+            break;
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    close(in_pipe[1]);
     int wait_status = 0;
     waitpid(child, &wait_status, 0);
     ToolRun run;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    run.out = target == Stdout::captured ? slurp(out) : std::string();
+    run.out = options.out == Stdout::captured ? slurp(out) : std::string();
     run.err = slurp(err);
     return run;
 }

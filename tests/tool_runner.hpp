@@ -8,6 +8,30 @@
 // Where the tool's standard output goes.
 enum class Stdout { captured, closed, full_device, gone_reader };
 
+struct RunOptions {
+    Stdout out = Stdout::captured;
+    std::vector<std::string> env; // NAME=value settings added to the tool's environment
+    std::string stdin_bytes;      // fed to the tool's standard input through a pipe
+};
+
+inline RunOptions stdout_to(Stdout target) {
+    RunOptions options;
+    options.out = target;
+    return options;
+}
+
+inline RunOptions environment(std::vector<std::string> settings) {
+    RunOptions options;
+    options.env = std::move(settings);
+    return options;
+}
+
+inline RunOptions stdin_from(std::string bytes) {
+    RunOptions options;
+    options.stdin_bytes = std::move(bytes);
+    return options;
+}
+
 struct ToolRun {
     std::string out; // empty unless standard output was captured
     std::string err;
@@ -28,8 +52,7 @@ class Scratch {
     bool exists(const std::string &name) const;
     std::vector<std::string> names() const;
 
-    ToolRun run(const std::vector<std::string> &args, Stdout target = Stdout::captured,
-                const std::vector<std::string> &env = {}) const;
+    ToolRun run(const std::vector<std::string> &args, const RunOptions &options = {}) const;
 
   private:
     std::filesystem::path base_; // holds work_ and the captured streams

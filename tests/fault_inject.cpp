@@ -1,0 +1,107 @@
+// Test-only fault injection, loaded into the tool with LD_PRELOAD.
+//
+//   PAIRSCAN_FAULT_READ=path:N   reads of that file fail with EIO once N of its bytes were read
+//   PAIRSCAN_FAULT_WRITE=path:N  writes to that file fail with ENOSPC once N bytes were written
+//
+// The path must be absolute and canonical: descriptors are matched through /proc/self/fd.
+
+#include <dlfcn.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Fault {
+    std::string path;
+    std::size_t budget = 0; // bytes that may still pass
+    bool armed = false;
+};
+
+Fault configured(const char *variable) {
+    Fault fault;
+    const char *setting = std::getenv(variable);
+    const char *colon = setting != nullptr ? std::strrchr(setting, ':') : nullptr;
+    if (colon != nullptr) {
+        fault.path.assign(setting, colon);
+        fault.budget = std::strtoull(colon + 1, nullptr, 10);
+        fault.armed = true;
+    }
+    return fault;
+}
+
+bool refers_to(int fd, const Fault &fault) {
+    if (!fault.armed) {
+        return false;
+    }
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[PATH_MAX];
+    const ssize_t size = readlink(link, target, sizeof target);
+    return size > 0 && fault.path.compare(0, std::string::npos, target, size) == 0;
+}
+
+// How many of count bytes may pass; 0 with errno set once the budget is spent.
+std::size_t allowance(Fault &fault, std::size_t count, int error) {
+    if (fault.budget == 0) {
+        errno = error;
+        return 0;
+    }
+    const std::size_t allowed = count < fault.budget ? count : fault.budget;
+    fault.budget -= allowed;
+    return allowed;
+}
+
+template <typename Function> Function *real(const char *name) {
+    return reinterpret_cast<Function *>(dlsym(RTLD_NEXT, name));
+}
+
+Fault read_fault = configured("PAIRSCAN_FAULT_READ");
+Fault write_fault = configured("PAIRSCAN_FAULT_WRITE");
+
+} // namespace
+
+extern "C" ssize_t read(int fd, void *buffer, std::size_t count) {
+    static auto *const next = real<ssize_t(int, void *, std::size_t)>("read");
+    if (count > 0 && refers_to(fd, read_fault)) {
+        count = allowance(read_fault, count, EIO);
+        if (count == 0) {
+            return -1;
+        }
+    }
+    return next(fd, buffer, count);
+}
+
+extern "C" ssize_t write(int fd, const void *buffer, std::size_t count) {
+    static auto *const next = real<ssize_t(int, const void *, std::size_t)>("write");
+    if (count > 0 && refers_to(fd, write_fault)) {
+        count = allowance(write_fault, count, ENOSPC);
+        if (count == 0) {
+            return -1;
+        }
+    }
+    return next(fd, buffer, count);
+}
+
+// Large writes through a file stream go out as writev; only the first buffer is let through
+// when the budget runs short, which is a legal short write.
+extern "C" ssize_t writev(int fd, const iovec *pieces, int count) {
+    static auto *const next = real<ssize_t(int, const iovec *, int)>("writev");
+    if (count > 0 && refers_to(fd, write_fault)) {
+        std::size_t total = 0;
+        for (int i = 0; i < count; ++i) {
+            total += pieces[i].iov_len;
+        }
+        if (total > write_fault.budget) {
+            return write(fd, pieces[0].iov_base, pieces[0].iov_len);
+        }
+        write_fault.budget -= total;
+    }
+    return next(fd, pieces, count);
+}
