@@ -18,7 +18,7 @@ static_assert(sizeof(unsigned long) * CHAR_BIT >= 64, "positions must count past
 
 // Each input is read in blocks of this size. Measured on page-cached files, 64 KiB requests beat
 // both smaller ones (more system calls) and larger ones (the two blocks no longer stay in cache).
-inline constexpr std::size_t block_size = 64 * 1024;
+inline constexpr std::size_t block_size = std::size_t{64} * 1024;
 
 // Which input ran out first, if only one did.
 enum class Shorter { neither, first, second };

@@ -254,8 +254,7 @@ TEST(LogGuard, RefusesToOverwriteAnInput) {
             const ToolRun run = scratch.run({"a", "b", log});
             SCOPED_TRACE(std::string(alias.kind) + " to " + input);
             EXPECT_EQ(run.out, expect::banner + expect::announcement(false, "a", "b", log));
-            EXPECT_EQ(run.err, "pairscan: log file '" + log + "' is the same file as '" + input +
-                                   "'; not overwriting it\n");
+            EXPECT_EQ(run.err, expect::log_refusal(log, input));
             EXPECT_EQ(run.status, 2);
             EXPECT_EQ(scratch.read("a"), "abc");
             EXPECT_EQ(scratch.read("b"), "abd");

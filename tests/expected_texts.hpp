@@ -46,4 +46,9 @@ inline std::string log_verdict(const std::string &shorter, const std::string &ot
     return "\n\n" + shorter + " seems to be shorter then " + other + "\n";
 }
 
+inline std::string log_refusal(const std::string &log, const std::string &input) {
+    return "pairscan: log file '" + log + "' is the same file as '" + input +
+           "'; not overwriting it\n";
+}
+
 } // namespace expect

@@ -126,7 +126,7 @@ TEST(SpecialFiles, FifoWrittenWhileRead) {
     std::thread writer([&] {
         const int fd = open((scratch.dir() / "fifo").c_str(), O_WRONLY); // waits for the tool
         for (const char *piece : {"hello", " ", "world"}) {
-            (void)!write(fd, piece, std::strlen(piece));
+            EXPECT_GT(write(fd, piece, std::strlen(piece)), 0);
             usleep(20000);
         }
         close(fd);
@@ -155,8 +155,7 @@ TEST(SpecialFiles, LogUnderAnotherSpellingIsRefused) {
     for (const std::string &log :
          {std::string("./x"), (scratch.dir() / "x").string(), std::string("../work/x")}) {
         const ToolRun run = scratch.run({"x", "y", log});
-        EXPECT_EQ(run.err,
-                  "pairscan: log file '" + log + "' is the same file as 'x'; not overwriting it\n");
+        EXPECT_EQ(run.err, log_refusal(log, "x"));
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(scratch.read("x"), "precious");
     }
