@@ -82,6 +82,16 @@ bool report_block(const char *block1, const char *block2, std::size_t size, Mode
     return true;
 }
 
+void write_verdict(std::ostream &logdatei, Shorter shorter, const char *file1, const char *file2) {
+    if (shorter == Shorter::neither) {
+        return;
+    }
+    const char *shorter_file = shorter == Shorter::first ? file1 : file2;
+    const char *other_file = shorter == Shorter::first ? file2 : file1;
+    write_console_verdict(std::cout, shorter_file, other_file);
+    write_log_verdict(logdatei, shorter_file, other_file);
+}
+
 } // namespace
 
 std::size_t first_difference(const char *a, const char *b, std::size_t from, std::size_t size) {
@@ -185,12 +195,7 @@ bool run_comparison(const char *file1, const char *file2, const char *logfile, M
     complete = read_through(datei1, file1) && complete;
     complete = read_through(datei2, file2) && complete;
 
-    if (shorter != Shorter::neither) {
-        const char *first = shorter == Shorter::first ? file1 : file2;
-        const char *other = shorter == Shorter::first ? file2 : file1;
-        write_console_verdict(std::cout, first, other);
-        write_log_verdict(logdatei, first, other);
-    }
+    write_verdict(logdatei, shorter, file1, file2);
     datei1.close();
     datei2.close();
     write_trailer(logdatei);
