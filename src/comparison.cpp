@@ -213,6 +213,6 @@ bool console_delivered() {
     if (console_intact()) {
         return true;
     }
-    write_failure(std::cerr, "standard output", console_errno);
+    write_console_failure(std::cerr, console_errno);
     return false;
 }

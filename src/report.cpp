@@ -97,6 +97,10 @@ void write_failure(std::ostream &errors, std::string_view name, int errnum) {
     errors.write(line.data(), static_cast<std::streamsize>(line.size())).flush();
 }
 
+void write_console_failure(std::ostream &errors, int errnum) {
+    write_failure(errors, "standard output", errnum);
+}
+
 void write_log_refusal(std::ostream &errors, std::string_view logfile, std::string_view input) {
     std::string line = "pairscan: log file '";
     line.append(logfile)

@@ -30,4 +30,5 @@ void write_trailer(std::ostream &log);
 
 // Diagnostics for standard error: one line each.
 void write_failure(std::ostream &errors, std::string_view name, int errnum);
+void write_console_failure(std::ostream &errors, int errnum);
 void write_log_refusal(std::ostream &errors, std::string_view logfile, std::string_view input);
