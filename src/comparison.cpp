@@ -39,21 +39,12 @@ bool log_overwrites_input(const char *logfile, const char *input) {
     return true;
 }
 
-template <typename FileStream> bool opened(const FileStream &stream, const char *name) {
-    if (stream.is_open()) {
-        return true;
+// True when the named file did its part; otherwise reports why it did not.
+bool reported_unless(bool fine, const char *name) {
+    if (!fine) {
+        write_failure(std::cerr, name, last_error());
     }
-    write_failure(std::cerr, name, last_error());
-    return false;
-}
-
-// End of file is how a comparison ends; only a bad stream means the input could not be read.
-bool read_through(const std::istream &input, const char *name) {
-    if (!input.bad()) {
-        return true;
-    }
-    write_failure(std::cerr, name, last_error());
-    return false;
+    return fine;
 }
 
 // istream::read turns a read error into badbit, the failed state that ends the comparison.
@@ -155,11 +146,11 @@ bool run_comparison(const char *file1, const char *file2, const char *logfile, M
     }
     dateipos = 1;
     std::ofstream logdatei(logfile, std::ios::out | std::ios::trunc);
-    bool complete = opened(logdatei, logfile);
+    bool complete = reported_unless(logdatei.is_open(), logfile);
     std::ifstream datei1(file1);
-    complete = opened(datei1, file1) && complete;
+    complete = reported_unless(datei1.is_open(), file1) && complete;
     std::ifstream datei2(file2);
-    complete = opened(datei2, file2) && complete;
+    complete = reported_unless(datei2.is_open(), file2) && complete;
 
     // A log that fails to take a write stays failed; remember why at once, while errno tells.
     int log_errno = 0;
@@ -192,8 +183,9 @@ bool run_comparison(const char *file1, const char *file2, const char *logfile, M
     const auto block2 = std::make_unique_for_overwrite<char[]>(block_size);
     const Shorter shorter = compare_streams(datei1, datei2, mode, {block1.get(), block_size},
                                             {block2.get(), block_size}, report);
-    complete = read_through(datei1, file1) && complete;
-    complete = read_through(datei2, file2) && complete;
+    // End of file is how a comparison ends; only a bad stream means an input could not be read.
+    complete = reported_unless(!datei1.bad(), file1) && complete;
+    complete = reported_unless(!datei2.bad(), file2) && complete;
 
     write_verdict(logdatei, shorter, file1, file2);
     datei1.close();

@@ -32,6 +32,14 @@ void write_pair(std::ostream &out, char zeichen1, char zeichen2, unsigned long d
     out.write(text.data(), end - text.data());
 }
 
+// Each diagnostic is composed first and written at once, so that it stays one line even when
+// standard error is shared with other writers.
+void write_diagnostic(std::ostream &errors, std::string_view detail) {
+    std::string line = "pairscan: ";
+    line.append(detail).append("\n");
+    errors.write(line.data(), static_cast<std::streamsize>(line.size())).flush();
+}
+
 } // namespace
 
 void write_console_banner(std::ostream &console) {
@@ -89,12 +97,8 @@ void write_log_verdict(std::ostream &log, std::string_view shorter, std::string_
 
 void write_trailer(std::ostream &log) { log << "\n\ndone comparing\nEOF"; }
 
-// Each diagnostic is composed first and written at once, so that it stays one line even when
-// standard error is shared with other writers.
 void write_failure(std::ostream &errors, std::string_view name, int errnum) {
-    std::string line = "pairscan: ";
-    line.append(name).append(": ").append(std::strerror(errnum)).append("\n");
-    errors.write(line.data(), static_cast<std::streamsize>(line.size())).flush();
+    write_diagnostic(errors, std::string(name).append(": ").append(std::strerror(errnum)));
 }
 
 void write_console_failure(std::ostream &errors, int errnum) {
@@ -102,10 +106,9 @@ void write_console_failure(std::ostream &errors, int errnum) {
 }
 
 void write_log_refusal(std::ostream &errors, std::string_view logfile, std::string_view input) {
-    std::string line = "pairscan: log file '";
-    line.append(logfile)
-        .append("' is the same file as '")
-        .append(input)
-        .append("'; not overwriting it\n");
-    errors.write(line.data(), static_cast<std::streamsize>(line.size())).flush();
+    write_diagnostic(errors, std::string("log file '")
+                                 .append(logfile)
+                                 .append("' is the same file as '")
+                                 .append(input)
+                                 .append("'; not overwriting it"));
 }
