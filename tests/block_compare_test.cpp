@@ -1,6 +1,7 @@
 // The block comparison against a plain byte-by-byte loop, where fast paths tend to break: block
 // and word boundaries, runs of differences across them, inputs that end on a boundary.
 
+#include "byte_reference.hpp"
 #include "comparison.hpp"
 #include "expected_texts.hpp"
 #include "tool_runner.hpp"
@@ -10,33 +11,9 @@
 #include <numeric>
 #include <random>
 #include <sstream>
-#include <tuple>
 #include <vector>
 
 namespace {
-
-using Pair = std::tuple<char, char, unsigned long>;
-
-struct Outcome {
-    std::vector<Pair> pairs;
-    Shorter shorter = Shorter::neither;
-    bool operator==(const Outcome &) const = default;
-};
-
-// What one byte of each per round reports: the reference the block comparison must match.
-Outcome byte_by_byte(const std::string &a, const std::string &b, Mode mode) {
-    Outcome expected;
-    const std::size_t common = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        if (mode == Mode::verbose || a[i] != b[i]) {
-            expected.pairs.emplace_back(a[i], b[i], i + 1);
-        }
-    }
-    if (a.size() != b.size()) {
-        expected.shorter = a.size() < b.size() ? Shorter::first : Shorter::second;
-    }
-    return expected;
-}
 
 Outcome in_blocks(std::istream &in1, std::istream &in2, Mode mode, std::size_t block) {
     std::vector<char> block1(block);
