@@ -24,9 +24,8 @@ inline constexpr std::size_t block_size = std::size_t{256} * 1024;
 // Which input ran out first, if only one did.
 enum class Shorter { neither, first, second };
 
-// Called for each pair the mode reports, with zeichen1, zeichen2 and dateipos set; returns false
-// when the report has nowhere to go and the comparison should end.
-using PairReport = std::function<bool(bool equal)>;
+// Called for each pair the mode reports, with zeichen1, zeichen2 and dateipos set.
+using PairReport = std::function<void(bool equal)>;
 
 // Compares the two streams from where they stand until one of them fails, calls report for every
 // pair in verbose mode or for every differing pair in mismatch mode, and tells which input ran
@@ -38,6 +37,21 @@ Shorter compare_streams(std::istream &datei1, std::istream &datei2, Mode mode,
 
 // Index of the first byte in [from, size) where a and b differ, or size when they agree.
 std::size_t first_difference(const char *a, const char *b, std::size_t from, std::size_t size);
+
+// One output, standard output or the log, and the first reason a write to it failed. A stream
+// that failed takes no more writes, so its first failure is the one to report; the run goes on
+// to its end for the other output.
+struct Output {
+    std::ostream &stream;
+    int failure = 0; // errno of the first failed write; 0 while every write went through
+};
+
+// True while every write to out has gone through; on the first failure, notes its reason. Ask
+// it right after a write, while errno still tells why.
+bool intact(Output &out);
+
+// Standard output, written by main and by the run.
+extern Output console;
 
 // The whole run over the named files. Returns false when a file could not be opened, read or
 // written; each such failure has then been reported on standard error.

@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 
@@ -15,22 +16,29 @@ constexpr std::string_view notice = " - byte pair comparison";
 // written; a "\n" inside a literal does not flush.
 std::ostream &eol(std::ostream &out) { return out.put('\n').flush(); }
 
-// The pair details shared by the pair prefix and both mismatch lines. They are composed in one
-// buffer so that each costs a single stream write, which matters in verbose mode.
-void write_pair(std::ostream &out, char zeichen1, char zeichen2, unsigned long dateipos) {
-    constexpr std::string_view file1 = "File 1 : ";
-    constexpr std::string_view file2 = " File 2 : ";
-    constexpr std::string_view position = " at Position : ";
-    std::array<char, 64> text{};
-    char *end = text.data();
-    end = std::copy(file1.begin(), file1.end(), end);
-    *end++ = zeichen1;
-    end = std::copy(file2.begin(), file2.end(), end);
-    *end++ = zeichen2;
-    end = std::copy(position.begin(), position.end(), end);
-    end = std::to_chars(end, text.data() + text.size(), dateipos).ptr;
-    out.write(text.data(), end - text.data());
+// The pair details shared by the pair prefix and both mismatch lines. Their fixed text is laid
+// out once; each pair fills in the two bytes and the position's digits.
+constexpr std::string_view file1 = "File 1 : ";
+constexpr std::string_view file2 = " File 2 : ";
+constexpr std::string_view position = " at Position : ";
+constexpr std::size_t byte1_at = file1.size();
+constexpr std::size_t byte2_at = byte1_at + 1 + file2.size();
+constexpr std::size_t digits_at = byte2_at + 1 + position.size();
+
+// Adds one to the decimal digits in [first, end); false when they were all nines.
+bool count_up(char *first, char *end) {
+    while (end != first) {
+        --end;
+        if (*end != '9') {
+            ++*end;
+            return true;
+        }
+        *end = '0';
+    }
+    return false;
 }
+static_assert(digits_at + std::numeric_limits<unsigned long>::digits10 + 1 ==
+              PairLines::longest_pair);
 
 // Each diagnostic is composed first and written at once, so that it stays one line even when
 // standard error is shared with other writers.
@@ -68,22 +76,76 @@ void write_log_heading(std::ostream &log, std::string_view file1, std::string_vi
     log << "Comparing " << file1 << " with " << file2 << eol << eol;
 }
 
-void write_pair_prefix(std::ostream &out, char zeichen1, char zeichen2, unsigned long dateipos) {
-    write_pair(out, zeichen1, zeichen2, dateipos);
-    out.put(' ');
+ReportLine::ReportLine(std::size_t head_room, std::string_view tail)
+    : text_(head_room, '\0'), tail_start_(head_room) {
+    text_.append(tail);
 }
 
-void write_match_note(std::ostream &out) { out << "does match" << eol; }
-
-void write_console_mismatch(std::ostream &console, char zeichen1, char zeichen2,
-                            unsigned long dateipos, std::string_view logfile) {
-    write_pair(console, zeichen1, zeichen2, dateipos);
-    console << " no match, writing to " << logfile << eol;
+std::string_view ReportLine::with_head(std::string_view head) {
+    const std::size_t start = tail_start_ - head.size();
+    std::copy(head.begin(), head.end(), text_.begin() + static_cast<std::ptrdiff_t>(start));
+    return std::string_view(text_).substr(start);
 }
 
-void write_log_mismatch(std::ostream &log, char zeichen1, char zeichen2, unsigned long dateipos) {
-    write_pair(log, zeichen1, zeichen2, dateipos);
-    log << " does not match" << eol;
+// Each tail ends with the newline of the line's EOL; write_line does its flush.
+PairLines::PairLines(Mode mode, std::string_view logfile)
+    : mode_(mode), match_(head_.size(), "does match\n"),
+      console_mismatch_(head_.size(),
+                        std::string(" no match, writing to ").append(logfile).append("\n")),
+      log_mismatch_(head_.size(), " does not match\n") {
+    char *const byte1 = std::copy(file1.begin(), file1.end(), head_.data());
+    char *const byte2 = std::copy(file2.begin(), file2.end(), byte1 + 1);
+    std::copy(position.begin(), position.end(), byte2 + 1);
+}
+
+void PairLines::set(char zeichen1, char zeichen2, unsigned long dateipos) {
+    equal_ = zeichen1 == zeichen2;
+    head_[byte1_at] = zeichen1;
+    head_[byte2_at] = zeichen2;
+    char *const pair_end = put_position(dateipos);
+    char *end = pair_end;
+    if (mode_ == Mode::verbose) {
+        *end++ = ' '; // the pair prefix
+        if (!equal_) {
+            end = std::copy(head_.data(), pair_end, end); // the mismatch line repeats the pair
+        }
+    }
+    head_size_ = static_cast<std::size_t>(end - head_.data());
+}
+
+// Positions mostly follow one another (every pair in verbose mode, a run of differences), so the
+// digits shown last are counted up in place; any other position is written out anew.
+char *PairLines::put_position(unsigned long dateipos) {
+    char *const first = head_.data() + digits_at;
+    if (shown_position_ == 0 || dateipos != shown_position_ + 1) {
+        digits_end_ = std::to_chars(first, head_.data() + longest_pair, dateipos).ptr;
+    } else if (!count_up(first, digits_end_)) {
+        *first = '1'; // 9...9 became 0...0: one digit more
+        *digits_end_++ = '0';
+    }
+    shown_position_ = dateipos;
+    return digits_end_;
+}
+
+std::string_view PairLines::console_line() {
+    return (equal_ ? match_ : console_mismatch_).with_head({head_.data(), head_size_});
+}
+
+std::string_view PairLines::log_line() {
+    return (equal_ ? match_ : log_mismatch_).with_head({head_.data(), head_size_});
+}
+
+// The stream buffer is driven directly: the sentries of ostream::write and flush cost about a
+// tenth of a short line's time. Its failures become the stream's state as those calls make them.
+void write_line(std::ostream &out, std::string_view line) {
+    if (!out) {
+        return;
+    }
+    std::streambuf &buffer = *out.rdbuf();
+    const auto size = static_cast<std::streamsize>(line.size());
+    if (buffer.sputn(line.data(), size) != size || buffer.pubsync() == -1) {
+        out.setstate(std::ios::badbit);
+    }
 }
 
 void write_console_verdict(std::ostream &console, std::string_view shorter,

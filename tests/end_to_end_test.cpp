@@ -109,6 +109,36 @@ TEST_P(Runs, ProduceExactTexts) {
 
 using namespace expect;
 const std::string zero_byte(1, '\0');
+// Longer than a file name may be, so the log cannot be opened; the console lines name it whole.
+const std::string long_log(4096, 'n');
+const std::string name_too_long = "pairscan: " + long_log + ": File name too long\n";
+
+// 1001 bytes, and a copy that differs in runs across each power of ten and at a few lone places.
+const std::string thousand_x(1001, 'x');
+const std::string thousand_changed = [] {
+    std::string b = thousand_x;
+    for (std::size_t position : {3, 9, 10, 11, 57, 99, 100, 101, 640, 999, 1000, 1001}) {
+        b[position - 1] = 'y';
+    }
+    return b;
+}();
+
+// What the mode reports for two inputs of equal length, "l" being the log, on the console or
+// in the log.
+std::string reported(const std::string &a, const std::string &b, bool verbose, bool console) {
+    std::string report;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const unsigned long position = i + 1;
+        if (a[i] == b[i]) {
+            report += verbose ? match(a[i], position) : "";
+            continue;
+        }
+        report += verbose ? pair(a[i], b[i], position) + " " : "";
+        report += console ? console_mismatch(a[i], b[i], position, "l")
+                          : log_mismatch(a[i], b[i], position);
+    }
+    return report;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Tool, Runs,
@@ -162,6 +192,29 @@ INSTANTIATE_TEST_SUITE_P(
                 {"a", "b", "l"},
                 console_mismatch('\0', '\n', 2, "l") + console_mismatch('\n', 'X', 3, "l"),
                 log_mismatch('\0', '\n', 2) + log_mismatch('\n', 'X', 3),
+                "",
+                0},
+        RunCase{"RawZeroAndLineEndBytesVerbose",
+                {{"a", "\n" + zero_byte + "\n"}, {"b", "\n\n" + zero_byte}},
+                {"a", "b", "l", "v"},
+                match('\n', 1) + pair('\0', '\n', 2) + " " + console_mismatch('\0', '\n', 2, "l") +
+                    pair('\n', '\0', 3) + " " + console_mismatch('\n', '\0', 3, "l"),
+                match('\n', 1) + pair('\0', '\n', 2) + " " + log_mismatch('\0', '\n', 2) +
+                    pair('\n', '\0', 3) + " " + log_mismatch('\n', '\0', 3),
+                "",
+                0},
+        RunCase{"PositionsAcrossPowersOfTen",
+                {{"a", thousand_x}, {"b", thousand_changed}},
+                {"a", "b", "l"},
+                reported(thousand_x, thousand_changed, false, true),
+                reported(thousand_x, thousand_changed, false, false),
+                "",
+                0},
+        RunCase{"PositionsAcrossPowersOfTenVerbose",
+                {{"a", thousand_x}, {"b", thousand_changed}},
+                {"a", "b", "l", "v"},
+                reported(thousand_x, thousand_changed, true, true),
+                reported(thousand_x, thousand_changed, true, false),
                 "",
                 0},
         RunCase{"NamesWithBlanks",
@@ -220,6 +273,20 @@ INSTANTIATE_TEST_SUITE_P(
                 console_mismatch('b', 'x', 2, "nodir/l"),
                 std::nullopt,
                 "pairscan: nodir/l: No such file or directory\n",
+                2},
+        RunCase{"LongLogNameMismatch",
+                {{"a", "ab"}, {"b", "ax"}},
+                {"a", "b", long_log},
+                console_mismatch('b', 'x', 2, long_log),
+                std::nullopt,
+                name_too_long,
+                2},
+        RunCase{"LongLogNameVerbose",
+                {{"a", "ab"}, {"b", "ax"}},
+                {"a", "b", long_log, "v"},
+                match('a', 1) + pair('b', 'x', 2) + " " + console_mismatch('b', 'x', 2, long_log),
+                std::nullopt,
+                name_too_long,
                 2},
         RunCase{"LogOnFullDevice",
                 {{"a", "ab"}, {"b", "ax"}},

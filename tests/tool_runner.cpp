@@ -49,7 +49,7 @@ std::string slurp(const fs::path &path) {
         argv.push_back(const_cast<char *>(arg.c_str()));
     }
     argv.push_back(nullptr);
-    signal(SIGPIPE, SIG_DFL);
+    signal(SIGPIPE, options.sigpipe_ignored ? SIG_IGN : SIG_DFL);
     execv(PAIRSCAN_BINARY, argv.data());
     _exit(127);
 }
@@ -78,7 +78,8 @@ void Scratch::put(const std::string &name, const std::string &bytes) const {
 std::string Scratch::read(const std::string &name) const { return slurp(work_ / name); }
 
 bool Scratch::exists(const std::string &name) const {
-    return fs::exists(fs::symlink_status(work_ / name));
+    std::error_code too_long_for_instance;
+    return fs::exists(fs::symlink_status(work_ / name, too_long_for_instance));
 }
 
 std::vector<std::string> Scratch::names() const {
@@ -100,15 +101,17 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
     const pid_t child = fork();
     if (child == 0) {
         if (out_pipe[0] >= 0) {
-            close(out_pipe[0]); // the reader is gone before the tool writes a byte
+            close(out_pipe[0]);
         }
         close(in_pipe[1]);
         exec_tool(work_, out, err, args, options, in_pipe[0], out_pipe[1]);
     }
     close(in_pipe[0]);
     if (out_pipe[0] >= 0) {
-        close(out_pipe[0]);
         close(out_pipe[1]);
+        if (options.reader_takes == 0) {
+            close(out_pipe[0]); // the reader is gone before the tool writes a byte
+        }
     }
     // The tool reads its standard input only when told to open /dev/stdin; a failed write
     // means it never did, which the test itself will show.
@@ -124,6 +127,16 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
         left -= static_cast<std::size_t>(written);
     }
     close(in_pipe[1]);
+    if (out_pipe[0] >= 0 && options.reader_takes > 0) {
+        std::vector<char> taken(options.reader_takes);
+        std::size_t got = 0;
+        ssize_t size = 1;
+        while (got < taken.size() && size > 0) {
+            size = ::read(out_pipe[0], taken.data() + got, taken.size() - got);
+            got += size > 0 ? static_cast<std::size_t>(size) : 0;
+        }
+        close(out_pipe[0]);
+    }
     int wait_status = 0;
     waitpid(child, &wait_status, 0);
     ToolRun run;

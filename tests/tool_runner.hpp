@@ -12,6 +12,8 @@ struct RunOptions {
     Stdout out = Stdout::captured;
     std::vector<std::string> env; // NAME=value settings added to the tool's environment
     std::string stdin_bytes;      // fed to the tool's standard input through a pipe
+    std::size_t reader_takes = 0; // with Stdout::gone_reader: bytes read before the reader goes
+    bool sigpipe_ignored = false; // the tool starts with SIGPIPE ignored rather than at default
 };
 
 inline RunOptions stdout_to(Stdout target) {
