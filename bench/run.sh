@@ -1,20 +1,26 @@
 #!/bin/sh
-# Measures pairscan side by side with cmp on data it makes itself, and prints each median wall
-# time as a ratio to the peer's, the write system calls per reported line, and peak memory.
+# Measures pairscan side by side with its floors, the plainest programs that do the same work,
+# and with cmp, on data it makes itself. Prints each median wall time as a ratio, the write
+# system calls per reported line, peak memory, and how buffer placement affects reading.
 #
 #   bench/run.sh [work-directory]     (default: a new directory under /tmp; about 3.2 GiB)
 #
-# Needs hyperfine, strace and GNU time (/usr/bin/time); the page cache is warmed before timing.
+# Floors: bench/read_floor.cpp (the same file streams and request size, page-aligned buffers,
+# read and memcmp) and bench/write_floor.cpp (the same report lines, one write(2) per line per
+# stream). Needs hyperfine, strace and GNU time; the page cache is warmed before timing.
+# BLOCK_SIZES=1 also probes request sizes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$(mktemp -d /tmp/pairscan-bench-XXXXXX)}
 mkdir -p "$work"
 cd "$work"
-for tool in hyperfine strace /usr/bin/time cmp; do
+for tool in hyperfine strace /usr/bin/time cmp g++; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
 done
 (cd "$root" && cmake --workflow --preset release >/dev/null)
 pairscan=$root/build/release/pairscan
+g++ -O2 -std=c++20 -o read_floor "$root/bench/read_floor.cpp"
+g++ -O2 -std=c++20 -o write_floor "$root/bench/write_floor.cpp"
 mib=1048576
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
@@ -37,26 +43,52 @@ fi
 [ -f one2 ] || cp one1 one2
 cat big1 big2 sparse > /dev/null
 
-# hyperfine's CSV holds command,mean,stddev,median,...; prints "label: ratio (ours / peer)".
-ratio() {
-    awk -F, -v label="$1" 'NR == 2 { ours = $4 } NR == 3 { peer = $4 }
-        END { printf "%-44s %.3f  (%.1f ms / %.1f ms)\n", label ":", ours / peer, ours * 1000, peer * 1000 }' "$2"
+# The write floor must write exactly pairscan's report lines: standard output past the banner
+# and announcement, the log between its head and its trailer (these inputs have equal lengths).
+check_write_floor() { # args...
+    "$pairscan" "$@" > ours.out && mv log ours.log
+    ./write_floor "$@" > floor.out
+    trailer=$(printf '\n\ndone comparing\nEOF' | wc -c)
+    tail -c "$(wc -c < floor.out)" ours.out | cmp -s - floor.out &&
+        head -c "$(($(wc -c < ours.log) - trailer))" ours.log | tail -c "$(wc -c < log)" |
+        cmp -s - log || { echo "bench: the write floor's lines differ from pairscan's" >&2; exit 1; }
+    rm -f ours.out ours.log floor.out
 }
-time_pair() { # label runs ours peer
-    hyperfine -N -i --style none --warmup 2 --runs "$2" --export-csv times.csv "$3" "$4" > /dev/null 2>&1
-    ratio "$1" times.csv
+check_write_floor all1 all2 log
+check_write_floor one1 one2 log v
+
+# Times pairscan (first command) beside its floor (second) and the peers, in one hyperfine run;
+# prints pairscan's median as a ratio to each.
+side_by_side() { # label runs command...
+    label=$1 runs=$2
+    shift 2
+    hyperfine -N -i --style none --warmup 2 --runs "$runs" --export-csv times.csv "$@" \
+        > /dev/null 2>&1
+    awk -F, -v label="$label" -v floor="$floor_name" -v peer="$peer_name" '
+        NR == 2 { ours = $4 } NR == 3 { low = $4 } NR == 4 { other = $4 }
+        END {
+            printf "%-38s %.3f x %s", label ":", ours / low, floor
+            if (other) printf ", %.3f x %s", ours / other, peer
+            printf "   (%.0f ms; %s %.0f ms", ours * 1000, floor, low * 1000
+            if (other) printf "; %s %.0f ms", peer, other * 1000
+            printf ")\n"
+        }' times.csv
 }
 
 echo
-echo "median wall time, pairscan / peer:"
-time_pair "identical 1 GiB, vs cmp" 15 "$pairscan big1 big2 log" "cmp big1 big2"
-time_pair "1 GiB differing once per MiB, vs cmp -l" 15 \
-    "sh -c '$pairscan big1 sparse log > out'" "sh -c 'cmp -l big1 sparse > out'"
-time_pair "4 MiB differing in every byte, vs cmp -l" 3 \
-    "sh -c '$pairscan all1 all2 log > out'" "sh -c 'cmp -l all1 all2 > out'"
-hyperfine -N --style none --warmup 1 --runs 3 --export-csv times.csv \
-    "sh -c '$pairscan one1 one2 log v > out'" > /dev/null 2>&1
-awk -F, 'NR == 2 { printf "%-44s %.1f ms (%.2f us a pair)\n", "verbose, identical 1 MiB:", $4 * 1000, $4 * 1e6 / 1048576 }' times.csv
+echo "median wall time, pairscan / floor and pairscan / peer (standard output to a file):"
+floor_name="read floor" peer_name=cmp
+side_by_side "identical 1 GiB" 15 "$pairscan big1 big2 log" "./read_floor big1 big2" \
+    "cmp big1 big2"
+peer_name="cmp -l"
+side_by_side "1 GiB differing once per MiB" 15 "sh -c '$pairscan big1 sparse log > out'" \
+    "sh -c './read_floor big1 sparse > out'" "sh -c 'cmp -l big1 sparse > out'"
+floor_name="write floor"
+side_by_side "4 MiB differing in every byte" 7 "sh -c '$pairscan all1 all2 log > out'" \
+    "sh -c './write_floor all1 all2 log > out'" "sh -c 'cmp -l all1 all2 > out'"
+peer_name=""
+side_by_side "verbose, identical 1 MiB" 15 "sh -c '$pairscan one1 one2 log v > out'" \
+    "sh -c './write_floor one1 one2 log v > out'"
 
 echo
 echo "write system calls per reported line (past the fixed ones: 2 on each stream, verdicts, trailer):"
@@ -65,11 +97,12 @@ head -c 70000 all2 > sample2
 count_writes() { # label lines fixed-console fixed-log args...
     label=$1 lines=$2 fixed_out=$3 fixed_log=$4
     shift 4
-    strace -o trace -e trace=openat,write "$pairscan" "$@" > out
+    strace -o trace -e trace=openat,write,writev "$pairscan" "$@" > out
     awk -v label="$label" -v lines="$lines" -v fo="$fixed_out" -v fl="$fixed_log" '
         /openat\(.*"log"/ { split($0, r, "= "); log_fd = r[2] + 0 }
-        /^write\(1,/ { out++ } log_fd && index($0, "write(" log_fd ",") == 1 { logw++ }
-        END { printf "%-44s console %.3f, log %.3f\n", label ":", (out - fo) / lines, (logw - fl) / lines }' trace
+        /^writev?\(1,/ { out++ }
+        log_fd && (index($0, "write(" log_fd ",") == 1 || index($0, "writev(" log_fd ",") == 1) { logw++ }
+        END { printf "%-38s console %.3f, log %.3f\n", label ":", (out - fo) / lines, (logw - fl) / lines }' trace
 }
 count_writes "mismatch mode, 70000 differing pairs" 70000 2 3 sample1 sample2 log
 count_writes "verbose mode, 70000 equal pairs" 70000 2 3 sample1 sample1 log v
@@ -81,13 +114,19 @@ big=$(peak big1 big2)
 mid=$(peak mid1 mid2)
 echo "identical 1 GiB: $big KiB; identical 64 MiB: $mid KiB; difference $((big - mid)) KiB"
 
+echo
+echo "read floor with its buffers this far past a page boundary, identical 1 GiB, median:"
+hyperfine -N --style none --warmup 2 --runs 10 --export-csv times.csv \
+    "./read_floor big1 big2 262144 0" "./read_floor big1 big2 262144 16" \
+    "./read_floor big1 big2 262144 64" "./read_floor big1 big2 262144 4096" > /dev/null 2>&1
+awk -F, 'NR == 2 { aligned = $4 } NR > 1 { split($1, w, " "); printf "  %4d bytes: %.0f ms (%.2f x at 0)\n", w[5], $4 * 1000, $4 / aligned }' times.csv
+
 if [ "${BLOCK_SIZES:-0}" = 1 ]; then
     echo
-    echo "block size probe (ifstream::read + memcmp), identical 1 GiB, median ms:"
-    g++ -O2 -std=c++20 -o block_probe "$root/bench/block_probe.cpp"
+    echo "read floor by request size, identical 1 GiB, median:"
     for size in 16384 65536 131072 262144 1048576; do
         hyperfine -N --style none --warmup 2 --runs 10 --export-csv times.csv \
-            "./block_probe big1 big2 $size" > /dev/null
-        awk -F, -v s=$size 'NR == 2 { printf "  %8d bytes: %.1f\n", s, $4 * 1000 }' times.csv
+            "./read_floor big1 big2 $size" > /dev/null 2>&1
+        awk -F, -v s=$size 'NR == 2 { printf "  %8d bytes: %.0f ms\n", s, $4 * 1000 }' times.csv
     done
 fi
