@@ -24,6 +24,8 @@ constexpr std::string_view position = " at Position : ";
 constexpr std::size_t byte1_at = file1.size();
 constexpr std::size_t byte2_at = byte1_at + 1 + file2.size();
 constexpr std::size_t digits_at = byte2_at + 1 + position.size();
+static_assert(digits_at + std::numeric_limits<unsigned long>::digits10 + 1 ==
+              PairLines::longest_pair);
 
 // Adds one to the decimal digits in [first, end); false when they were all nines.
 bool count_up(char *first, char *end) {
@@ -37,8 +39,6 @@ bool count_up(char *first, char *end) {
     }
     return false;
 }
-static_assert(digits_at + std::numeric_limits<unsigned long>::digits10 + 1 ==
-              PairLines::longest_pair);
 
 // Each diagnostic is composed first and written at once, so that it stays one line even when
 // standard error is shared with other writers.
@@ -117,14 +117,16 @@ void PairLines::set(char zeichen1, char zeichen2, unsigned long dateipos) {
 // digits shown last are counted up in place; any other position is written out anew.
 char *PairLines::put_position(unsigned long dateipos) {
     char *const first = head_.data() + digits_at;
+    char *end = head_.data() + digits_end_;
     if (shown_position_ == 0 || dateipos != shown_position_ + 1) {
-        digits_end_ = std::to_chars(first, head_.data() + longest_pair, dateipos).ptr;
-    } else if (!count_up(first, digits_end_)) {
+        end = std::to_chars(first, head_.data() + longest_pair, dateipos).ptr;
+    } else if (!count_up(first, end)) {
         *first = '1'; // 9...9 became 0...0: one digit more
-        *digits_end_++ = '0';
+        *end++ = '0';
     }
     shown_position_ = dateipos;
-    return digits_end_;
+    digits_end_ = static_cast<std::size_t>(end - head_.data());
+    return end;
 }
 
 std::string_view PairLines::console_line() {

@@ -57,7 +57,7 @@ class PairLines {
     std::array<char, 2 * longest_pair + 1> head_{};
     std::size_t head_size_ = 0;
     unsigned long shown_position_ = 0; // whose digits head_ holds; 0 before the first pair
-    char *digits_end_ = nullptr;
+    std::size_t digits_end_ = 0;
     ReportLine match_;
     ReportLine console_mismatch_;
     ReportLine log_mismatch_;
