@@ -22,6 +22,15 @@ namespace {
 // The reason of the failure just seen; a stream can fail without the system giving one.
 int last_error() { return errno != 0 ? errno : EIO; }
 
+// Writes to out unless it has already failed, and notes the reason if this write fails: nothing
+// is composed for an output that takes no more.
+template <typename Write> void deliver(Output &out, const Write &write) {
+    if (intact(out)) {
+        write(out.stream);
+        intact(out);
+    }
+}
+
 // Opening the log empties it: when it is one of the inputs, that input would be lost.
 bool log_overwrites_input(const char *logfile, const char *input) {
     std::error_code unused;
@@ -69,12 +78,9 @@ void write_verdict(Output &log, Shorter shorter, const char *file1, const char *
     }
     const char *shorter_file = shorter == Shorter::first ? file1 : file2;
     const char *other_file = shorter == Shorter::first ? file2 : file1;
-    if (intact(console)) {
-        write_console_verdict(console.stream, shorter_file, other_file);
-        intact(console);
-    }
-    write_log_verdict(log.stream, shorter_file, other_file);
-    intact(log);
+    deliver(console,
+            [&](std::ostream &out) { write_console_verdict(out, shorter_file, other_file); });
+    deliver(log, [&](std::ostream &out) { write_log_verdict(out, shorter_file, other_file); });
 }
 
 // Both blocks start on a page boundary. On some CPUs (an AMD EPYC, measured) the kernel copies
@@ -168,12 +174,8 @@ bool run_comparison(const char *file1, const char *file2, const char *logfile, M
     PairLines lines(mode, logfile);
     const auto report = [&](bool /*equal*/) {
         lines.set(zeichen1, zeichen2, dateipos);
-        if (intact(console)) {
-            write_line(console.stream, lines.console_line());
-            intact(console);
-        }
-        write_line(logdatei, lines.log_line());
-        intact(log);
+        deliver(console, [&](std::ostream &out) { write_line(out, lines.console_line()); });
+        deliver(log, [&](std::ostream &out) { write_line(out, lines.log_line()); });
     };
     const auto blocks = std::make_unique_for_overwrite<Blocks>();
     const Shorter shorter =
