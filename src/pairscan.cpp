@@ -1,12 +1,13 @@
 // pairscan: compares two files byte by byte and reports the differing pairs, or every pair, on
 // standard output and in a log file.
 
-#include "comparison.hpp"
+#include "comparison_run.hpp"
 #include "report.hpp"
 
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
+#include <new>
 
 namespace {
 
@@ -25,17 +26,24 @@ void guard_standard_descriptors() {
 
 int main(int argc, char *argv[]) {
     guard_standard_descriptors();
-    // A reader that goes away shows up as a failed write, so the log can still be finished.
+    // A reader that goes away, or a file-size limit, shows up as a failed write to that output,
+    // so the other one can still be finished.
     std::signal(SIGPIPE, SIG_IGN);
-    std::ios::sync_with_stdio(false);
-
-    write_console_banner(std::cout);
-    if (argc != 4 && argc != 5) {
-        write_usage(std::cout);
-        return console_delivered() ? 1 : 2;
+    std::signal(SIGXFSZ, SIG_IGN);
+    RunFile console(nullptr);
+    const StreamBinding binding(std::cout, console);
+    try {
+        write_console_banner(std::cout);
+        if (argc != 4 && argc != 5) {
+            write_usage(std::cout);
+            console.pubsync();
+            return console.intact() ? 1 : 2;
+        }
+        const Mode mode = argc == 5 ? Mode::verbose : Mode::mismatch;
+        write_announcement(std::cout, mode, argv[1], argv[2], argv[3]);
+        return run_comparison(argv[1], argv[2], argv[3], mode, console);
+    } catch (const std::bad_alloc &) {
+        write_memory_failure();
+        return 2;
     }
-    const Mode mode = argc == 5 ? Mode::verbose : Mode::mismatch;
-    write_announcement(std::cout, mode, argv[1], argv[2], argv[3]);
-    const bool complete = run_comparison(argv[1], argv[2], argv[3], mode);
-    return console_delivered() && complete ? 0 : 2;
 }

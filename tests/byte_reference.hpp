@@ -2,7 +2,7 @@
 // comparison must match, in the unit tests and in the fuzzer alike.
 #pragma once
 
-#include "comparison.hpp"
+#include "block_compare.hpp"
 
 #include <algorithm>
 #include <string>

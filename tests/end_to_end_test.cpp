@@ -295,7 +295,7 @@ INSTANTIATE_TEST_SUITE_P(
                 std::nullopt,
                 "pairscan: /dev/full: No space left on device\n",
                 2}),
-    [](const testing::TestParamInfo<RunCase> &info) { return info.param.name; });
+    [](const testing::TestParamInfo<RunCase> &row) { return row.param.name; });
 
 // The log never replaces an input, whichever name leads to it.
 TEST(LogGuard, RefusesToOverwriteAnInput) {

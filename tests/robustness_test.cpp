@@ -1,7 +1,7 @@
 // The tool under faults and unusual inputs: every failure reported on standard error with exit
 // status 2, the log well-formed, no input modified, no hang.
 
-#include "comparison.hpp"
+#include "block_compare.hpp"
 #include "expected_texts.hpp"
 #include "tool_runner.hpp"
 
@@ -35,8 +35,8 @@ std::string differing_copy(std::string bytes, std::initializer_list<std::size_t>
 
 } // namespace
 
-// A read error ends the comparison like an end of file; only the pairs of the block that was
-// being read when it struck go unreported.
+// A read error ends the comparison like an end of file: every pair read before it is reported,
+// none after it.
 TEST(FaultInjection, ReadErrorIsReportedAndTheLogFinished) {
     const Scratch scratch;
     const std::string a(2 * block_size + 1000, 'a');
@@ -49,10 +49,12 @@ TEST(FaultInjection, ReadErrorIsReportedAndTheLogFinished) {
         scratch.run({"a", "b", "l"}, environment(with_fault("PAIRSCAN_FAULT_READ=" + fault)));
     EXPECT_EQ(run.err, "pairscan: a: Input/output error\n");
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "l") +
-                           console_mismatch('a', 'A', 10, "l") + console_verdict("a", "b"));
-    EXPECT_EQ(scratch.read("l"),
-              log_head("a", "b") + log_mismatch('a', 'A', 10) + log_verdict("a", "b") + trailer);
+    EXPECT_EQ(run.out,
+              banner + announcement(false, "a", "b", "l") + console_mismatch('a', 'A', 10, "l") +
+                  console_mismatch('a', 'A', block_size + 5, "l") + console_verdict("a", "b"));
+    EXPECT_EQ(scratch.read("l"), log_head("a", "b") + log_mismatch('a', 'A', 10) +
+                                     log_mismatch('a', 'A', block_size + 5) +
+                                     log_verdict("a", "b") + trailer);
     EXPECT_EQ(scratch.read("a"), a);
 }
 

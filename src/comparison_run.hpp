@@ -1,0 +1,73 @@
+// The comparison run: the files it reads and writes, the order of its texts, and its failures.
+#pragma once
+
+#include "report.hpp"
+
+#include <array>
+#include <streambuf>
+#include <string_view>
+
+// One file of the run, read or written through its descriptor, and the first reason it failed.
+// Each failure is noted, and reported on standard error, by the call that meets it: the open,
+// read, write or close. A file that failed takes no more writes, so its first failure is the one
+// to report; the run goes on to its end for the other files.
+//
+// Streams written through it buffer their texts until their EOL flushes them; report lines
+// bypass that buffer, each in one write(2).
+class RunFile final : public std::streambuf {
+  public:
+    // name stands in the diagnostics; nullptr stands for standard output, which is already open.
+    explicit RunFile(const char *name);
+    ~RunFile() override;
+    RunFile(const RunFile &) = delete;
+    RunFile &operator=(const RunFile &) = delete;
+
+    void open_for_reading();
+    // Creates the file, or empties it.
+    void open_for_writing();
+    // Flushes the stream's text and, for a file the run opened, closes it.
+    void close();
+
+    // Writes one composed line at once, after any text the stream still holds.
+    void write_line(std::string_view line);
+    // False once the file failed, and for /dev/null, where composing lines would be wasted.
+    bool takes_lines() const { return failure_ == 0 && !discards_; }
+    bool intact() const { return failure_ == 0; }
+
+  protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char *text, std::streamsize size) override;
+    int sync() override;
+    std::streamsize xsgetn(char *into, std::streamsize size) override;
+
+  private:
+    bool flush_pending();
+    bool write_all(const char *text, std::size_t size);
+    void fail(int errnum);
+
+    const char *name_; // nullptr for standard output
+    int fd_ = -1;
+    bool owned_ = false;
+    bool discards_ = false;
+    int failure_ = 0;
+    std::array<char, 4096> pending_{};
+};
+
+// Lets std::cout write through a file of the run for as long as it lives.
+class StreamBinding {
+  public:
+    StreamBinding(std::ostream &stream, std::streambuf &buffer);
+    ~StreamBinding();
+    StreamBinding(const StreamBinding &) = delete;
+    StreamBinding &operator=(const StreamBinding &) = delete;
+
+  private:
+    std::ostream &stream_;
+    std::streambuf *previous_;
+};
+
+// The whole run over the named files, after the announcement on console. Returns the exit status:
+// 0 when every file did its part, 2 when one failed or the log was refused; each such failure
+// has its line on standard error.
+int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
+                   RunFile &console);
