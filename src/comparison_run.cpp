@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -102,7 +103,7 @@ bool log_refused(const char *logfile, const char *file1, const char *file2) {
 
 // Both blocks start on a page boundary. On one AMD EPYC host the kernel copied the page cache
 // about five times slower into a buffer that was not 32-byte aligned; on others it made little
-// or no difference. operator new gives 16-byte alignment only.
+// or no difference. malloc gives 16-byte alignment only. Both arrays are left uninitialised.
 struct Blocks {
     static constexpr std::size_t page = 4096;
     alignas(page) std::array<char, block_size> first;
@@ -260,7 +261,12 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     // Claimed before the log is opened, and so emptied: when memory is short, the run ends
     // here and an existing log is left as it was.
     PairLines lines(mode, logfile);
-    const auto blocks = std::make_unique_for_overwrite<Blocks>();
+    const Claimed<Blocks> blocks(
+        static_cast<Blocks *>(std::aligned_alloc(Blocks::page, sizeof(Blocks))));
+    if (!lines.claimed() || !blocks) {
+        write_memory_failure();
+        return 2;
+    }
 
     dateipos = 1;
     RunFile log(logfile);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -83,6 +84,8 @@ void write_diagnostic(std::initializer_list<std::string_view> detail) {
 
 } // namespace
 
+void FreeMemory::operator()(void *memory) const { std::free(memory); }
+
 void write_console_banner(std::ostream &console) {
     console << "\npairscan " << version << notice << "\n";
 }
@@ -110,10 +113,17 @@ void write_log_heading(std::ostream &log, std::string_view file1, std::string_vi
 }
 
 // Each line's newline is its EOL: the line is written whole, in one write, by its output.
-PairLines::PairLines(Mode mode, std::string_view logfile)
-    : mode_(mode), console_tail_(std::string(" no match, writing to ").append(logfile) + "\n"),
-      console_(std::make_unique_for_overwrite<char[]>(
-          longest_head + std::max(console_tail_.size(), match_note.size()))) {}
+PairLines::PairLines(Mode mode, std::string_view logfile) : mode_(mode) {
+    constexpr std::string_view no_match = " no match, writing to ";
+    const std::size_t tail_size = no_match.size() + logfile.size() + 1;
+    const std::size_t line_size = longest_head + std::max(tail_size, match_note.size());
+    console_.reset(static_cast<char *>(std::malloc(line_size + tail_size)));
+    if (console_) {
+        char *const tail = console_.get() + line_size;
+        put(put(put(tail, no_match), logfile), "\n");
+        console_tail_ = {tail, tail_size};
+    }
+}
 
 void PairLines::set(char zeichen1, char zeichen2, unsigned long dateipos) {
     equal_ = zeichen1 == zeichen2;
@@ -133,7 +143,7 @@ std::string_view PairLines::compose(char *line, std::string_view tail) const {
 }
 
 std::string_view PairLines::console_line() {
-    return compose(console_.get(), equal_ ? match_note : std::string_view(console_tail_));
+    return compose(console_.get(), equal_ ? match_note : console_tail_);
 }
 
 std::string_view PairLines::log_line() {

@@ -5,8 +5,14 @@
 #include <cstddef>
 #include <iosfwd>
 #include <memory>
-#include <string>
 #include <string_view>
+
+// Memory claimed straight from malloc, which answers a shortage with nullptr: operator new, even
+// its nothrow form, throws inside, and throwing can itself need the memory that is missing.
+struct FreeMemory {
+    void operator()(void *memory) const;
+};
+template <typename T> using Claimed = std::unique_ptr<T, FreeMemory>;
 
 // Mismatch mode reports the differing pairs only; verbose mode reports every pair.
 enum class Mode { mismatch, verbose };
@@ -22,10 +28,11 @@ void write_log_heading(std::ostream &log, std::string_view file1, std::string_vi
 // The report lines of one pair, each composed whole so that it reaches its output in one write:
 // in verbose mode the pair prefix followed by the match note or by the mismatch line, in mismatch
 // mode the mismatch line. Room for the longest line is claimed up front, so composing a line
-// never allocates.
+// never allocates; claimed() tells whether there was memory for it.
 class PairLines {
   public:
     PairLines(Mode mode, std::string_view logfile);
+    bool claimed() const { return console_ != nullptr; }
     void set(char zeichen1, char zeichen2, unsigned long dateipos);
     std::string_view console_line();
     std::string_view log_line();
@@ -42,8 +49,8 @@ class PairLines {
     bool equal_ = false;
     std::size_t head_size_ = 0;
     std::array<char, longest_head> head_{};
-    std::string console_tail_; // the console mismatch line past the position; holds the log name
-    std::unique_ptr<char[]> console_;
+    Claimed<char[]> console_; // room for the longest console line, then the mismatch tail
+    std::string_view console_tail_;
     std::array<char, longest_head + 16> log_{};
 };
 

@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -288,6 +294,20 @@ INSTANTIATE_TEST_SUITE_P(
                 std::nullopt,
                 name_too_long,
                 2},
+        RunCase{"LogNamesAMissingInput",
+                {{"b", "x"}},
+                {"ghost", "b", "ghost"},
+                "",
+                std::nullopt,
+                log_refusal("ghost", "ghost"),
+                2},
+        RunCase{"LogNamesAMissingInputAnotherWay",
+                {{"a", "x"}, {"sub/", ""}},
+                {"a", "sub/../ghost", "./ghost"},
+                "",
+                std::nullopt,
+                log_refusal("./ghost", "sub/../ghost"),
+                2},
         RunCase{"LogOnFullDevice",
                 {{"a", "ab"}, {"b", "ax"}},
                 {"a", "b", "/dev/full"},
@@ -326,5 +346,45 @@ TEST(LogGuard, RefusesToOverwriteAnInput) {
             EXPECT_EQ(scratch.read("a"), "abc");
             EXPECT_EQ(scratch.read("b"), "abd");
         }
+    }
+}
+
+// Devices and FIFOs are told apart by identity too, without opening them: a FIFO would block the
+// open, and a device would be written over.
+TEST(LogGuard, RefusesDevicesAndFifosWithoutOpeningThem) {
+    const Scratch scratch;
+    scratch.put("f", "data");
+    ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
+    std::vector<std::string> shared = {"fifo", "/dev/zero"};
+    // A loop device over a scratch image stands for a disk; it needs root and loop support.
+    scratch.put("image", std::string(4096, 'i'));
+    std::string loop;
+    if (FILE *attach = popen(
+            ("losetup -f --show " + (scratch.dir() / "image").string() + " 2>/dev/null").c_str(),
+            "r")) {
+        std::array<char, 64> name{};
+        if (fgets(name.data(), name.size(), attach) != nullptr) {
+            loop = std::string(name.data(), std::strcspn(name.data(), "\n"));
+            shared.push_back(loop);
+        }
+        pclose(attach);
+    }
+    for (const std::string &device : shared) {
+        for (const Args &args : {Args{device, "f", device}, Args{"f", device, device}}) {
+            RunOptions options;
+            options.seconds = 1;
+            const ToolRun run = scratch.run(args, options);
+            SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+            EXPECT_EQ(run.out,
+                      expect::banner + expect::announcement(false, args[0], args[1], args[2]));
+            EXPECT_EQ(run.err, expect::log_refusal(device, device));
+            EXPECT_EQ(run.status, 2);
+        }
+    }
+    if (!loop.empty()) {
+        EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
+        EXPECT_EQ(scratch.read("image"), std::string(4096, 'i'));
+    } else {
+        GTEST_SKIP() << "no loop device could be set up here; block devices not tried";
     }
 }

@@ -84,6 +84,53 @@ TEST(FaultInjection, LogWriteErrorKeepsWhatWasWritten) {
     }
 }
 
+// A write that the kernel takes in parts is carried on until the whole line is written.
+TEST(FaultInjection, ShortWritesAreCarriedOn) {
+    const Scratch scratch;
+    const std::string a = "0123456789abcdef";
+    scratch.put("a", a);
+    scratch.put("b", differing_copy(a, {2, 9, 16}) + "!");
+    for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
+        const ToolRun reference = scratch.run(args);
+        const std::string complete_log = scratch.read("l");
+        const std::string fault = (fs::canonical(scratch.dir()) / "l").string() + ":7";
+        const ToolRun run =
+            scratch.run(args, environment(with_fault("PAIRSCAN_FAULT_SHORT=" + fault)));
+        EXPECT_EQ(scratch.read("l"), complete_log);
+        EXPECT_EQ(run.out, reference.out);
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// However long the log's name, which every console mismatch line carries, each report line is
+// one write(2) and never a writev.
+TEST(FaultInjection, LongLogNameStillOneWritePerLine) {
+    const std::string log(5000, 'n'); // too long to open: the console alone gets the lines
+    const Scratch scratch;
+    scratch.put("a", "ab");
+    scratch.put("b", "ax");
+    RunOptions options =
+        environment(with_fault("PAIRSCAN_COUNT=" + (fs::canonical(scratch.dir()) / "out").string() +
+                               ":" + (scratch.dir() / "count").string()));
+    options.out = Stdout::work_file;
+    options.stdout_file = "out";
+    const auto writes_for = [&](const Args &args) {
+        scratch.run(args, options);
+        return scratch.read("count");
+    };
+    const std::string without_lines = writes_for({"a", "a", log}); // "W 0": the fixed texts
+    ASSERT_TRUE(without_lines.ends_with(" 0"));
+    const unsigned long fixed = std::stoul(without_lines);
+    for (const Args &args : {Args{"a", "b", log}, Args{"a", "b", log, "v"}}) {
+        const bool verbose = args.size() == 4;
+        EXPECT_EQ(writes_for(args), std::to_string(fixed + (verbose ? 2 : 1)) + " 0");
+        EXPECT_EQ(scratch.read("out"),
+                  banner + announcement(verbose, "a", "b", log) +
+                      (verbose ? match('a', 1) + pair('b', 'x', 2) + " " : "") +
+                      console_mismatch('b', 'x', 2, log));
+    }
+}
+
 // Whatever becomes of standard output, the run goes on to its end: the log holds exactly what it
 // holds with a working console, and one diagnostic names standard output. The tool ignores
 // SIGPIPE itself, whether or not it was started with it ignored.
@@ -205,4 +252,173 @@ TEST(Names, AreUsedExactlyAsTyped) {
     EXPECT_EQ(run.err, "pairscan: " + missing + ": No such file or directory\n");
     EXPECT_EQ(run.out,
               banner + announcement(true, missing, dash, "l") + console_verdict(missing, dash));
+}
+
+// The log and a standard output file are never the same file, whatever the spelling: the log's
+// open would empty what the console wrote. The file keeps what it held and the console's texts.
+TEST(ConsoleFile, LogThatIsStandardOutputsFileIsRefused) {
+    const struct {
+        const char *log;
+        bool appends;
+    } cases[] = {{"out", false}, {"out", true}, {"/dev/stdout", false}, {"/proc/self/fd/1", true}};
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        scratch.put("a", "abc");
+        scratch.put("b", "abd");
+        scratch.put("out", "earlier\n");
+        RunOptions options;
+        options.out = Stdout::work_file;
+        options.stdout_file = "out";
+        options.stdout_appends = c.appends;
+        const ToolRun run = scratch.run({"a", "b", c.log}, options);
+        SCOPED_TRACE(std::string(c.log) + (c.appends ? ", appended to" : ", emptied"));
+        EXPECT_EQ(scratch.read("out"),
+                  (c.appends ? "earlier\n" : "") + banner + announcement(false, "a", "b", c.log));
+        EXPECT_EQ(run.err, std::string("pairscan: log file '") + c.log +
+                               "' is the same file as standard output; not overwriting it\n");
+        EXPECT_EQ(run.status, 2);
+    }
+}
+
+// Nothing is composed for standard output on /dev/null; the log is the same as ever.
+TEST(ConsoleFile, DevNullChangesNothingInTheLog) {
+    const Scratch scratch;
+    const std::string a(5000, 'a');
+    scratch.put("a", a);
+    scratch.put("b", differing_copy(a, {1, 2, 3, 4096, 4097, 5000}) + "more");
+    for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
+        const ToolRun reference = scratch.run(args);
+        const std::string complete_log = scratch.read("l");
+        const ToolRun run = scratch.run(args, stdout_to(Stdout::null_device));
+        EXPECT_EQ(scratch.read("l"), complete_log);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// A pipe is shared line by line, so a log on standard output's pipe stays allowed.
+TEST(ConsoleFile, LogOnStandardOutputsPipeIsShared) {
+    const Scratch scratch;
+    scratch.put("a", "abc");
+    scratch.put("b", "abd");
+    const ToolRun run = scratch.run({"a", "b", "/dev/stdout"}, stdout_to(Stdout::piped));
+    EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "/dev/stdout") + log_head("a", "b") +
+                           console_mismatch('c', 'd', 3, "/dev/stdout") +
+                           log_mismatch('c', 'd', 3) + trailer);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+// A file-size limit fails the output that reaches it, with SIGXFSZ at its default: the other
+// output stays complete.
+TEST(Limits, FileSizeLimitFailsOnlyTheOutputThatReachesIt) {
+    const Scratch scratch;
+    const std::string a(4000, 'a');
+    scratch.put("a", a);
+    scratch.put("b", std::string(4000, 'b'));
+    const ToolRun reference = scratch.run({"a", "b", "l"});
+    const std::string complete_log = scratch.read("l");
+    ASSERT_EQ(reference.status, 0);
+    ASSERT_GT(reference.out.size(), complete_log.size() + 2000);
+
+    RunOptions log_limited = stdout_to(Stdout::piped);
+    log_limited.file_size_limit = 2000;
+    ToolRun run = scratch.run({"a", "b", "l"}, log_limited);
+    EXPECT_EQ(scratch.read("l"), complete_log.substr(0, 2000));
+    EXPECT_EQ(run.out, reference.out);
+    EXPECT_EQ(run.err, "pairscan: l: File too large\n");
+    EXPECT_EQ(run.status, 2);
+
+    RunOptions console_limited;
+    console_limited.out = Stdout::work_file;
+    console_limited.stdout_file = "out";
+    console_limited.file_size_limit = complete_log.size() + 1000;
+    run = scratch.run({"a", "b", "l"}, console_limited);
+    EXPECT_EQ(scratch.read("out"), reference.out.substr(0, complete_log.size() + 1000));
+    EXPECT_EQ(scratch.read("l"), complete_log);
+    EXPECT_EQ(run.err, "pairscan: standard output: File too large\n");
+    EXPECT_EQ(run.status, 2);
+}
+
+// Under address-space limits from too small to start up to large enough, every run either never
+// starts, ends with one diagnostic before touching the log, or runs whole.
+TEST(Limits, ShortMemoryLeavesTheLogUntouched) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#endif
+    const Scratch scratch;
+    scratch.put("a", "abc");
+    scratch.put("b", "abd");
+    int refused = 0;
+    bool ran = false;
+    for (rlim_t limit = rlim_t{1} << 20; limit < rlim_t{64} << 20 && !ran; limit += 128 << 10) {
+        scratch.put("l", "previous log");
+        RunOptions options;
+        options.address_space_limit = limit;
+        const ToolRun run = scratch.run({"a", "b", "l"}, options);
+        SCOPED_TRACE("address space limited to " + std::to_string(limit) + " bytes");
+        ran = run.status == 0;
+        if (ran) {
+            EXPECT_EQ(scratch.read("l"), log_head("a", "b") + log_mismatch('c', 'd', 3) + trailer);
+        } else if (run.status == 2) {
+            ++refused;
+            EXPECT_EQ(run.err, "pairscan: Cannot allocate memory\n");
+            EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "l"));
+            EXPECT_EQ(scratch.read("l"), "previous log");
+        } else {
+            EXPECT_EQ(run.out, "") << "a run that started must end with status 0 or 2";
+            EXPECT_EQ(scratch.read("l"), "previous log");
+        }
+    }
+    EXPECT_TRUE(ran);
+    EXPECT_GT(refused, 0) << "no limit fell between starting up and claiming the blocks";
+}
+
+// Started with standard error closed, the tool must not let the log take its descriptor: the
+// diagnostic would land inside the log.
+TEST(StandardDescriptors, ClosedStandardErrorNeverReachesTheLog) {
+    const Scratch scratch;
+    scratch.put("b", "xyz");
+    const ToolRun reference = scratch.run({"nofile", "b", "l"});
+    const std::string normal_log = scratch.read("l");
+    ASSERT_EQ(reference.err, "pairscan: nofile: No such file or directory\n");
+    RunOptions options;
+    options.stderr_closed = true;
+    const ToolRun run = scratch.run({"nofile", "b", "l"}, options);
+    EXPECT_EQ(scratch.read("l"), normal_log);
+    EXPECT_EQ(run.out, reference.out);
+    EXPECT_EQ(run.status, 2);
+}
+
+// Each report line reaches its reader before the next block is read: with the first input a
+// FIFO that holds back its second block, the lines of the first are already on standard output
+// and in the log.
+TEST(Flushing, EachLineReachesItsReaderWhileTheToolWaits) {
+    const Scratch scratch;
+    ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
+    const std::string first_block(block_size, 'a');
+    scratch.put("b", differing_copy(first_block, {5, 9}) + "tail");
+    const std::string lines_out =
+        console_mismatch('a', 'A', 5, "l") + console_mismatch('a', 'A', 9, "l");
+    const std::string lines_log = log_mismatch('a', 'A', 5) + log_mismatch('a', 'A', 9);
+    bool seen_while_held = false;
+    std::thread writer([&] {
+        const int fd = open((scratch.dir() / "fifo").c_str(), O_WRONLY);
+        for (std::size_t sent = 0; sent < first_block.size();) {
+            const ssize_t size = write(fd, first_block.data() + sent, first_block.size() - sent);
+            sent += size > 0 ? static_cast<std::size_t>(size) : first_block.size();
+        }
+        for (int waited = 0; waited < 500 && !seen_while_held; ++waited) {
+            usleep(10000);
+            seen_while_held = scratch.captured_stdout().ends_with(lines_out) &&
+                              scratch.read("l").ends_with(lines_log);
+        }
+        close(fd);
+    });
+    const ToolRun run = scratch.run({"fifo", "b", "l"});
+    writer.join();
+    EXPECT_TRUE(seen_while_held);
+    EXPECT_EQ(run.out, banner + announcement(false, "fifo", "b", "l") + lines_out +
+                           console_verdict("fifo", "b"));
+    EXPECT_EQ(run.status, 0);
 }

@@ -21,9 +21,12 @@ std::string slurp(const fs::path &path) {
 
 [[noreturn]] void exec_tool(const fs::path &work, const fs::path &out, const fs::path &err,
                             const std::vector<std::string> &args, const RunOptions &options,
-                            int stdin_fd, int gone_reader) {
+                            int stdin_fd, int out_pipe) {
     dup2(stdin_fd, 0);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (chdir(work.c_str()) != 0) {
+        _exit(127);
+    }
     switch (options.out) {
     case Stdout::captured:
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
@@ -34,13 +37,29 @@ std::string slurp(const fs::path &path) {
     case Stdout::full_device:
         dup2(open("/dev/full", O_WRONLY), 1);
         break;
+    case Stdout::null_device:
+        dup2(open("/dev/null", O_WRONLY), 1);
+        break;
     case Stdout::gone_reader:
-        dup2(gone_reader, 1);
+    case Stdout::piped:
+        dup2(out_pipe, 1);
+        break;
+    case Stdout::work_file:
+        dup2(open(options.stdout_file.c_str(),
+                  O_WRONLY | O_CREAT | (options.stdout_appends ? O_APPEND : O_TRUNC), 0600),
+             1);
         break;
     }
-    if (chdir(work.c_str()) != 0) {
+    if (options.stderr_closed) {
+        close(2);
+    }
+    const rlimit file_size{options.file_size_limit, options.file_size_limit};
+    const rlimit address_space{options.address_space_limit, options.address_space_limit};
+    if (setrlimit(RLIMIT_FSIZE, &file_size) != 0 || setrlimit(RLIMIT_AS, &address_space) != 0) {
         _exit(127);
     }
+    signal(SIGXFSZ, SIG_DFL);
+    alarm(options.seconds);
     for (const std::string &setting : options.env) {
         putenv(const_cast<char *>(setting.c_str()));
     }
@@ -77,6 +96,8 @@ void Scratch::put(const std::string &name, const std::string &bytes) const {
 
 std::string Scratch::read(const std::string &name) const { return slurp(work_ / name); }
 
+std::string Scratch::captured_stdout() const { return slurp(base_ / "stdout"); }
+
 bool Scratch::exists(const std::string &name) const {
     std::error_code too_long_for_instance;
     return fs::exists(fs::symlink_status(work_ / name, too_long_for_instance));
@@ -95,7 +116,8 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
     const fs::path err = base_ / "stderr";
     int out_pipe[2] = {-1, -1};
     int in_pipe[2] = {-1, -1};
-    if ((options.out == Stdout::gone_reader && pipe(out_pipe) != 0) || pipe(in_pipe) != 0) {
+    const bool out_piped = options.out == Stdout::gone_reader || options.out == Stdout::piped;
+    if ((out_piped && pipe(out_pipe) != 0) || pipe(in_pipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
     const pid_t child = fork();
@@ -109,7 +131,7 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
     close(in_pipe[0]);
     if (out_pipe[0] >= 0) {
         close(out_pipe[1]);
-        if (options.reader_takes == 0) {
+        if (options.out == Stdout::gone_reader && options.reader_takes == 0) {
             close(out_pipe[0]); // the reader is gone before the tool writes a byte
         }
     }
@@ -127,13 +149,19 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
         left -= static_cast<std::size_t>(written);
     }
     close(in_pipe[1]);
-    if (out_pipe[0] >= 0 && options.reader_takes > 0) {
-        std::vector<char> taken(options.reader_takes);
+    std::string piped;
+    const bool read_to_end = options.out == Stdout::piped;
+    if (out_pipe[0] >= 0 && (read_to_end || options.reader_takes > 0)) {
+        std::vector<char> taken(read_to_end ? 65536 : options.reader_takes);
         std::size_t got = 0;
         ssize_t size = 1;
-        while (got < taken.size() && size > 0) {
+        while ((read_to_end || got < taken.size()) && size > 0) {
             size = ::read(out_pipe[0], taken.data() + got, taken.size() - got);
             got += size > 0 ? static_cast<std::size_t>(size) : 0;
+            if (read_to_end) {
+                piped.append(taken.data(), got);
+                got = 0;
+            }
         }
         close(out_pipe[0]);
     }
@@ -141,7 +169,7 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
     waitpid(child, &wait_status, 0);
     ToolRun run;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    run.out = options.out == Stdout::captured ? slurp(out) : std::string();
+    run.out = options.out == Stdout::captured ? slurp(out) : piped;
     run.err = slurp(err);
     return run;
 }

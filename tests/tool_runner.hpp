@@ -1,12 +1,17 @@
 // Runs the built pairscan binary as a user would, in a scratch directory of its own.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
-// Where the tool's standard output goes.
-enum class Stdout { captured, closed, full_device, gone_reader };
+// Where the tool's standard output goes: a file of the test's own, captured; closed; /dev/full;
+// /dev/null;
+// a pipe whose reader goes after reader_takes bytes; a pipe read to its end, captured; the file
+// stdout_file in the work directory, emptied or appended to (not captured).
+enum class Stdout { captured, closed, full_device, null_device, gone_reader, piped, work_file };
 
 struct RunOptions {
     Stdout out = Stdout::captured;
@@ -14,6 +19,12 @@ struct RunOptions {
     std::string stdin_bytes;      // fed to the tool's standard input through a pipe
     std::size_t reader_takes = 0; // with Stdout::gone_reader: bytes read before the reader goes
     bool sigpipe_ignored = false; // the tool starts with SIGPIPE ignored rather than at default
+    std::string stdout_file;      // with Stdout::work_file
+    bool stdout_appends = false;  // with Stdout::work_file: opened with O_APPEND, not emptied
+    bool stderr_closed = false;   // the tool starts with standard error closed (not captured)
+    rlim_t file_size_limit = RLIM_INFINITY;     // RLIMIT_FSIZE, with SIGXFSZ at its default
+    rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
+    unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
 };
 
 inline RunOptions stdout_to(Stdout target) {
@@ -53,6 +64,8 @@ class Scratch {
     std::string read(const std::string &name) const;
     bool exists(const std::string &name) const;
     std::vector<std::string> names() const;
+    // What a run with Stdout::captured has written to standard output so far.
+    std::string captured_stdout() const;
 
     ToolRun run(const std::vector<std::string> &args, const RunOptions &options = {}) const;
 

@@ -2,6 +2,10 @@
 //
 //   PAIRSCAN_FAULT_READ=path:N   reads of that file fail with EIO once N of its bytes were read
 //   PAIRSCAN_FAULT_WRITE=path:N  writes to that file fail with ENOSPC once N bytes were written
+//   PAIRSCAN_FAULT_SHORT=path:N  each write to that file takes at most N bytes, as a pipe or a
+//                                signal can make it; writev takes at most its first buffer
+//   PAIRSCAN_COUNT=path:file     at exit, "W V" goes into file: the write and writev calls that
+//                                reached that file
 //
 // The path must be absolute and canonical: descriptors are matched through /proc/self/fd.
 
@@ -64,6 +68,34 @@ template <typename Function> Function *real(const char *name) {
 
 Fault read_fault = configured("PAIRSCAN_FAULT_READ");
 Fault write_fault = configured("PAIRSCAN_FAULT_WRITE");
+Fault short_fault = configured("PAIRSCAN_FAULT_SHORT");
+
+// The counted file, and where the counts go; both stand in the one setting.
+struct Counted {
+    Fault file;
+    std::string into;
+    unsigned long writes = 0;
+    unsigned long writevs = 0;
+    Counted() {
+        const char *setting = std::getenv("PAIRSCAN_COUNT");
+        const char *colon = setting != nullptr ? std::strrchr(setting, ':') : nullptr;
+        if (colon != nullptr) {
+            file.path.assign(setting, colon);
+            file.armed = true;
+            into = colon + 1;
+        }
+    }
+    Counted(const Counted &) = delete;
+    Counted &operator=(const Counted &) = delete;
+    ~Counted() {
+        if (file.armed) {
+            if (FILE *out = std::fopen(into.c_str(), "w")) {
+                std::fprintf(out, "%lu %lu", writes, writevs);
+                std::fclose(out);
+            }
+        }
+    }
+} counted;
 
 } // namespace
 
@@ -80,6 +112,12 @@ extern "C" ssize_t read(int fd, void *buffer, std::size_t count) {
 
 extern "C" ssize_t write(int fd, const void *buffer, std::size_t count) {
     static auto *const next = real<ssize_t(int, const void *, std::size_t)>("write");
+    if (refers_to(fd, counted.file)) {
+        ++counted.writes;
+    }
+    if (refers_to(fd, short_fault) && count > short_fault.budget) {
+        count = short_fault.budget;
+    }
     if (count > 0 && refers_to(fd, write_fault)) {
         count = allowance(write_fault, count, ENOSPC);
         if (count == 0) {
@@ -93,6 +131,12 @@ extern "C" ssize_t write(int fd, const void *buffer, std::size_t count) {
 // when the budget runs short, which is a legal short write.
 extern "C" ssize_t writev(int fd, const iovec *pieces, int count) {
     static auto *const next = real<ssize_t(int, const iovec *, int)>("writev");
+    if (refers_to(fd, counted.file)) {
+        ++counted.writevs;
+    }
+    if (count > 1 && refers_to(fd, short_fault)) {
+        return write(fd, pieces[0].iov_base, pieces[0].iov_len);
+    }
     if (count > 0 && refers_to(fd, write_fault)) {
         std::size_t total = 0;
         for (int i = 0; i < count; ++i) {
