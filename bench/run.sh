@@ -3,20 +3,30 @@
 # and with cmp, on data it makes itself. Prints each median wall time as a ratio, the write
 # system calls per reported line, peak memory, and how buffer placement affects reading.
 #
-#   bench/run.sh [work-directory]     (default: a new directory under /tmp; about 3.2 GiB)
+#   bench/run.sh [work-directory]
+#
+# Takes about 5 minutes on a 2-core machine and about 3.2 GiB of disk. Without a work directory
+# it makes one under /tmp and removes it at the end; a directory given is kept, with its data,
+# for the next run.
 #
 # Floors: bench/read_floor.cpp (the same file streams and request size, page-aligned buffers,
 # read and memcmp) and bench/write_floor.cpp (the same report lines, one write(2) per line per
-# stream). Needs hyperfine, strace and GNU time; the page cache is warmed before timing.
-# BLOCK_SIZES=1 also probes request sizes.
+# stream; with standard output on /dev/null, the log lines only). Needs hyperfine, strace and
+# GNU time; the page cache is warmed before timing. BLOCK_SIZES=1 also probes request sizes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-work=${1:-$(mktemp -d /tmp/pairscan-bench-XXXXXX)}
-mkdir -p "$work"
+if [ $# -ge 1 ]; then
+    work=$1
+    mkdir -p "$work"
+else
+    work=$(mktemp -d /tmp/pairscan-bench-XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+fi
 cd "$work"
 for tool in hyperfine strace /usr/bin/time cmp g++; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
 done
+started=$(date +%s)
 (cd "$root" && cmake --workflow --preset release >/dev/null)
 pairscan=$root/build/release/pairscan
 g++ -O2 -std=c++20 -o read_floor "$root/bench/read_floor.cpp"
@@ -37,10 +47,12 @@ if [ ! -f sparse ]; then # one byte changed in every MiB
 fi
 [ -f mid1 ] || head -c $((64 * mib)) big1 > mid1
 [ -f mid2 ] || cp mid1 mid2
-[ -f all1 ] || head -c $((4 * mib)) big1 > all1
+[ -f all1 ] || head -c $((2 * mib)) big1 > all1
 [ -f all2 ] || tr '\000-\377' '\001-\377\000' < all1 > all2 # every byte differs
 [ -f one1 ] || head -c $mib big1 > one1
 [ -f one2 ] || cp one1 one2
+[ -f tiny1 ] || printf 'hello world\n' > tiny1
+[ -f tiny2 ] || cp tiny1 tiny2
 cat big1 big2 sparse > /dev/null
 
 # The write floor must write exactly pairscan's report lines: standard output past the banner
@@ -57,41 +69,50 @@ check_write_floor() { # args...
 check_write_floor all1 all2 log
 check_write_floor one1 one2 log v
 
-# Times pairscan (first command) beside its floor (second) and the peers, in one hyperfine run;
-# prints pairscan's median as a ratio to each.
-side_by_side() { # label runs command...
-    label=$1 runs=$2
-    shift 2
-    hyperfine -N -i --style none --warmup 2 --runs "$runs" --export-csv times.csv "$@" \
-        > /dev/null 2>&1
+# Times pairscan (the first command) beside its floor and a peer, if one is given, in one
+# hyperfine run with standard output on `output` (null, or ./file); prints pairscan's median as
+# a ratio to each. A failed run of pairscan or of its floor fails the bench; cmp, which exits
+# with 1 on a difference, is given as a shell command that accepts that.
+side_by_side() { # label runs output floor-name peer-name command...
+    label=$1 runs=$2 output=$3 floor_name=$4 peer_name=$5
+    shift 5
+    hyperfine -N --style none --warmup 2 --runs "$runs" --output "$output" \
+        --export-csv times.csv "$@" > /dev/null 2> hyperfine.err ||
+        { cat hyperfine.err >&2; exit 1; }
     awk -F, -v label="$label" -v floor="$floor_name" -v peer="$peer_name" '
         NR == 2 { ours = $4 } NR == 3 { low = $4 } NR == 4 { other = $4 }
         END {
-            printf "%-38s %.3f x %s", label ":", ours / low, floor
+            printf "%-46s %.3f x %s", label ":", ours / low, floor
             if (other) printf ", %.3f x %s", ours / other, peer
-            printf "   (%.0f ms; %s %.0f ms", ours * 1000, floor, low * 1000
-            if (other) printf "; %s %.0f ms", peer, other * 1000
+            printf "   (%.2f ms; %s %.2f ms", ours * 1000, floor, low * 1000
+            if (other) printf "; %s %.2f ms", peer, other * 1000
             printf ")\n"
         }' times.csv
 }
+tolerating_difference() { # a shell command for hyperfine that also accepts exit status 1
+    echo "sh -c '$*; [ \$? -le 1 ]'"
+}
 
 echo
-echo "median wall time, pairscan / floor and pairscan / peer (standard output to a file):"
-floor_name="read floor" peer_name=cmp
-side_by_side "identical 1 GiB" 15 "$pairscan big1 big2 log" "./read_floor big1 big2" \
-    "cmp big1 big2"
-peer_name="cmp -l"
-side_by_side "1 GiB differing once per MiB" 15 "sh -c '$pairscan big1 sparse log > out'" \
-    "sh -c './read_floor big1 sparse > out'" "sh -c 'cmp -l big1 sparse > out'"
-floor_name="write floor"
-side_by_side "4 MiB differing in every byte" 7 "sh -c '$pairscan all1 all2 log > out'" \
-    "sh -c './write_floor all1 all2 log > out'" "sh -c 'cmp -l all1 all2 > out'"
-peer_name=""
-side_by_side "verbose, identical 1 MiB" 15 "sh -c '$pairscan one1 one2 log v > out'" \
-    "sh -c './write_floor one1 one2 log v > out'"
+echo "median wall time, pairscan / floor and pairscan / peer:"
+side_by_side "identical 1 GiB" 15 null "read floor" cmp \
+    "$pairscan big1 big2 log" "./read_floor big1 big2" "cmp big1 big2"
+side_by_side "1 GiB differing once per MiB, output to a file" 15 ./out "read floor" "cmp -l" \
+    "$pairscan big1 sparse log" "./read_floor big1 sparse" \
+    "$(tolerating_difference cmp -l big1 sparse)"
+for output in ./out null; do
+    where=$([ $output = null ] && echo /dev/null || echo "a file")
+    side_by_side "2 MiB all different, output to $where" 7 $output "write floor" "cmp -l" \
+        "$pairscan all1 all2 log" "./write_floor all1 all2 log" \
+        "$(tolerating_difference cmp -l all1 all2)"
+    side_by_side "verbose, identical 1 MiB, output to $where" 10 $output "write floor" "" \
+        "$pairscan one1 one2 log v" "./write_floor one1 one2 log v"
+done
+side_by_side "two 12-byte files (the cost of one run)" 1000 null "cmp" "" \
+    "$pairscan tiny1 tiny2 log" "cmp tiny1 tiny2"
 
 echo
-echo "write system calls per reported line (past the fixed ones: 2 on each stream, verdicts, trailer):"
+echo "write system calls per reported line, output to a file (past the fixed ones):"
 head -c 70000 all1 > sample1
 head -c 70000 all2 > sample2
 count_writes() { # label lines fixed-console fixed-log args...
@@ -100,9 +121,10 @@ count_writes() { # label lines fixed-console fixed-log args...
     strace -o trace -e trace=openat,write,writev "$pairscan" "$@" > out
     awk -v label="$label" -v lines="$lines" -v fo="$fixed_out" -v fl="$fixed_log" '
         /openat\(.*"log"/ { split($0, r, "= "); log_fd = r[2] + 0 }
+        /^writev\(/ { vectored++ }
         /^writev?\(1,/ { out++ }
         log_fd && (index($0, "write(" log_fd ",") == 1 || index($0, "writev(" log_fd ",") == 1) { logw++ }
-        END { printf "%-38s console %.3f, log %.3f\n", label ":", (out - fo) / lines, (logw - fl) / lines }' trace
+        END { printf "%-46s console %.3f, log %.3f, writev %d\n", label ":", (out - fo) / lines, (logw - fl) / lines, vectored }' trace
 }
 count_writes "mismatch mode, 70000 differing pairs" 70000 2 3 sample1 sample2 log
 count_writes "verbose mode, 70000 equal pairs" 70000 2 3 sample1 sample1 log v
@@ -112,7 +134,8 @@ echo "peak resident memory (GNU time):"
 peak() { /usr/bin/time -f %M "$pairscan" "$1" "$2" log 2>&1 > /dev/null | tail -1; }
 big=$(peak big1 big2)
 mid=$(peak mid1 mid2)
-echo "identical 1 GiB: $big KiB; identical 64 MiB: $mid KiB; difference $((big - mid)) KiB"
+echo "identical 1 GiB: $big KiB; identical 64 MiB: $mid KiB" \
+    "(growth with size: $([ "$big" -gt "$mid" ] && echo "$((big - mid)) KiB" || echo none))"
 
 echo
 echo "read floor with its buffers this far past a page boundary, identical 1 GiB, median:"
@@ -130,3 +153,5 @@ if [ "${BLOCK_SIZES:-0}" = 1 ]; then
         awk -F, -v s=$size 'NR == 2 { printf "  %8d bytes: %.0f ms\n", s, $4 * 1000 }' times.csv
     done
 fi
+echo
+echo "bench took $(($(date +%s) - started)) s"

@@ -11,6 +11,14 @@
 
 using Pair = std::tuple<char, char, unsigned long>; // zeichen1, zeichen2, dateipos
 
+// A copy of bytes that differs at the given 1-based positions, as the tool counts them.
+inline std::string differing_copy(std::string bytes, const std::vector<std::size_t> &positions) {
+    for (std::size_t position : positions) {
+        bytes[position - 1] = static_cast<char>(bytes[position - 1] ^ 0x20);
+    }
+    return bytes;
+}
+
 struct Outcome {
     std::vector<Pair> pairs;
     Shorter shorter = Shorter::neither;

@@ -1,5 +1,6 @@
 // The built tool, run on real files: exact standard output, log, standard error and exit status.
 
+#include "byte_reference.hpp"
 #include "expected_texts.hpp"
 #include "tool_runner.hpp"
 
@@ -50,7 +51,7 @@ TEST(Invocation, WorkedExampleLineForLine) {
                                         "\n"
                                         "a seems to be shorter then b\n"
                                         "\n");
-    EXPECT_EQ(scratch.read("l"), "pairscan 0.1" + expect::notice +
+    EXPECT_EQ(scratch.read("l"), "pairscan " + expect::version + expect::notice +
                                      "\n"
                                      "\n"
                                      "Comparing a with b\n"
@@ -121,30 +122,8 @@ const std::string name_too_long = "pairscan: " + long_log + ": File name too lon
 
 // 1001 bytes, and a copy that differs in runs across each power of ten and at a few lone places.
 const std::string thousand_x(1001, 'x');
-const std::string thousand_changed = [] {
-    std::string b = thousand_x;
-    for (std::size_t position : {3, 9, 10, 11, 57, 99, 100, 101, 640, 999, 1000, 1001}) {
-        b[position - 1] = 'y';
-    }
-    return b;
-}();
-
-// What the mode reports for two inputs of equal length, "l" being the log, on the console or
-// in the log.
-std::string reported(const std::string &a, const std::string &b, bool verbose, bool console) {
-    std::string report;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const unsigned long position = i + 1;
-        if (a[i] == b[i]) {
-            report += verbose ? match(a[i], position) : "";
-            continue;
-        }
-        report += verbose ? pair(a[i], b[i], position) + " " : "";
-        report += console ? console_mismatch(a[i], b[i], position, "l")
-                          : log_mismatch(a[i], b[i], position);
-    }
-    return report;
-}
+const std::string thousand_changed =
+    differing_copy(thousand_x, {3, 9, 10, 11, 57, 99, 100, 101, 640, 999, 1000, 1001});
 
 INSTANTIATE_TEST_SUITE_P(
     Tool, Runs,
@@ -212,15 +191,15 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"PositionsAcrossPowersOfTen",
                 {{"a", thousand_x}, {"b", thousand_changed}},
                 {"a", "b", "l"},
-                reported(thousand_x, thousand_changed, false, true),
-                reported(thousand_x, thousand_changed, false, false),
+                report_body(thousand_x, thousand_changed, Reports::mismatches, Stream::console),
+                report_body(thousand_x, thousand_changed, Reports::mismatches, Stream::log),
                 "",
                 0},
         RunCase{"PositionsAcrossPowersOfTenVerbose",
                 {{"a", thousand_x}, {"b", thousand_changed}},
                 {"a", "b", "l", "v"},
-                reported(thousand_x, thousand_changed, true, true),
-                reported(thousand_x, thousand_changed, true, false),
+                report_body(thousand_x, thousand_changed, Reports::every_pair, Stream::console),
+                report_body(thousand_x, thousand_changed, Reports::every_pair, Stream::log),
                 "",
                 0},
         RunCase{"NamesWithBlanks",

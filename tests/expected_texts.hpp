@@ -6,7 +6,9 @@
 namespace expect {
 
 inline const std::string notice = " - byte pair comparison";
-inline const std::string banner = "\npairscan 0.1" + notice + "\n";
+// The project's version, which the build passes in as it stands in project().
+inline const std::string version = PAIRSCAN_VERSION;
+inline const std::string banner = "\npairscan " + version + notice + "\n";
 inline const std::string usage =
     "\nusage : pairscan file1 file2 logfile v\n"
     "If you supply the fourth argument you switch to verbose logging\n\n";
@@ -20,7 +22,7 @@ inline std::string announcement(bool verbose, const std::string &a, const std::s
 }
 
 inline std::string log_head(const std::string &a, const std::string &b) {
-    return "pairscan 0.1" + notice + "\n\nComparing " + a + " with " + b + "\n\n";
+    return "pairscan " + version + notice + "\n\nComparing " + a + " with " + b + "\n\n";
 }
 
 inline std::string pair(char z1, char z2, unsigned long pos) {
@@ -44,6 +46,36 @@ inline std::string console_verdict(const std::string &shorter, const std::string
 
 inline std::string log_verdict(const std::string &shorter, const std::string &other) {
     return "\n\n" + shorter + " seems to be shorter then " + other + "\n";
+}
+
+// Which pairs a run reports, and where.
+enum class Reports { mismatches, every_pair };
+enum class Stream { console, log };
+
+// What a run on inputs named a and b, with the log named l, writes to the stream between the
+// announcement (or the log heading) and the end of standard output (or the trailer): a line for
+// each pair it reports, then the length verdict when one input is shorter.
+inline std::string report_body(const std::string &a, const std::string &b, Reports reports,
+                               Stream stream) {
+    const bool verbose = reports == Reports::every_pair;
+    const bool console = stream == Stream::console;
+    std::string body;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        const unsigned long position = i + 1;
+        if (a[i] == b[i]) {
+            body += verbose ? match(a[i], position) : "";
+            continue;
+        }
+        body += verbose ? pair(a[i], b[i], position) + " " : "";
+        body += console ? console_mismatch(a[i], b[i], position, "l")
+                        : log_mismatch(a[i], b[i], position);
+    }
+    if (a.size() != b.size()) {
+        const bool a_shorter = a.size() < b.size();
+        body +=
+            (console ? console_verdict : log_verdict)(a_shorter ? "a" : "b", a_shorter ? "b" : "a");
+    }
+    return body;
 }
 
 inline std::string log_refusal(const std::string &log, const std::string &input) {

@@ -10,8 +10,11 @@ trap 'rm -rf "$stage"' EXIT
 DESTDIR=$stage/root cmake --install "$build" --prefix /usr > /dev/null
 found=$(cd "$stage/root" && find . -type f | sort)
 expected='./usr/bin/pairscan
-./usr/share/doc/pairscan/README.md
-./usr/share/man/man1/pairscan.1'
+./usr/share/doc/pairscan/README
+./usr/share/doc/pairscan/changelog.gz
+./usr/share/doc/pairscan/copyright
+./usr/share/lintian/overrides/pairscan
+./usr/share/man/man1/pairscan.1.gz'
 if [ "$found" != "$expected" ]; then
     printf 'installed files:\n%s\nexpected:\n%s\n' "$found" "$expected"
     exit 1
