@@ -270,7 +270,10 @@ TEST(ConsoleFile, LogThatIsStandardOutputsFileIsRefused) {
     const struct {
         const char *log;
         bool appends;
-    } cases[] = {{"out", false}, {"out", true}, {"/dev/stdout", false}, {"/proc/self/fd/1", true}};
+    } cases[] = {{.log = "out", .appends = false},
+                 {.log = "out", .appends = true},
+                 {.log = "/dev/stdout", .appends = false},
+                 {.log = "/proc/self/fd/1", .appends = true}};
     for (const auto &c : cases) {
         const Scratch scratch;
         scratch.put("a", "abc");
