@@ -65,14 +65,12 @@ std::optional<Entry> entry_of(std::string path) {
 
 // Whether opening the log would empty the input, or create the very file the input is then
 // read from. Identity decides, whatever the kind of file; nothing is opened to find out, since
-// opening a FIFO or a device can block or act.
-bool log_is_input(const char *logfile, const char *input) {
-    struct stat log {};
+// opening a FIFO or a device can block or act. log is nullptr when the log does not exist.
+bool log_is_input(const char *logfile, const struct stat *log, const char *input) {
     struct stat in {};
-    const bool log_exists = stat(logfile, &log) == 0;
     const bool input_exists = stat(input, &in) == 0;
-    if (log_exists || input_exists) {
-        return log_exists && input_exists && same_file(log, in);
+    if (log != nullptr || input_exists) {
+        return log != nullptr && input_exists && same_file(*log, in);
     }
     const std::optional<Entry> log_entry = entry_of(logfile);
     return log_entry && log_entry == entry_of(input);
@@ -80,21 +78,22 @@ bool log_is_input(const char *logfile, const char *input) {
 
 // Standard output on a file that the log also names: the log's open would empty what the console
 // wrote, and the two would then overwrite each other. A terminal or a pipe is shared line by line.
-bool log_is_console_file(const char *logfile) {
-    struct stat log {};
+bool log_is_console_file(const struct stat &log) {
     struct stat out {};
-    return stat(logfile, &log) == 0 && fstat(STDOUT_FILENO, &out) == 0 &&
-           (S_ISREG(out.st_mode) || S_ISBLK(out.st_mode)) && same_file(log, out);
+    return fstat(STDOUT_FILENO, &out) == 0 && (S_ISREG(out.st_mode) || S_ISBLK(out.st_mode)) &&
+           same_file(log, out);
 }
 
 bool log_refused(const char *logfile, const char *file1, const char *file2) {
+    struct stat log {};
+    const struct stat *const existing = stat(logfile, &log) == 0 ? &log : nullptr;
     for (const char *input : {file1, file2}) {
-        if (log_is_input(logfile, input)) {
+        if (log_is_input(logfile, existing, input)) {
             write_log_refusal(logfile, input);
             return true;
         }
     }
-    if (log_is_console_file(logfile)) {
+    if (existing != nullptr && log_is_console_file(log)) {
         write_console_refusal(logfile);
         return true;
     }

@@ -182,7 +182,6 @@ void write_log_refusal(std::string_view logfile, std::string_view input) {
 }
 
 void write_console_refusal(std::string_view logfile) {
-    write_diagnostic({"log file '", logfile,
-                      "' is the same file as standard output; not "
-                      "overwriting it"});
+    write_diagnostic(
+        {"log file '", logfile, "' is the same file as standard output; not overwriting it"});
 }
