@@ -20,10 +20,6 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-// Nothing can be preloaded into a statically linked tool (the release and package builds).
-constexpr bool preload_impossible = PAIRSCAN_TOOL_STATIC;
-constexpr const char *static_tool = "the tool is linked statically; faults cannot be injected";
-
 // The environment that loads the fault injection library into the tool.
 std::vector<std::string> with_fault(const std::string &setting) {
     // The sanitizer runtime, when there is one, need not come first for this test library.
@@ -36,9 +32,6 @@ std::vector<std::string> with_fault(const std::string &setting) {
 // A read error ends the comparison like an end of file: every pair read before it is reported,
 // none after it.
 TEST(FaultInjection, ReadErrorIsReportedAndTheLogFinished) {
-    if (preload_impossible) {
-        GTEST_SKIP() << static_tool;
-    }
     const Scratch scratch;
     const std::string a(2 * block_size + 1000, 'a');
     const std::string b = differing_copy(a, {10, block_size + 5, 2 * block_size + 7});
@@ -61,9 +54,6 @@ TEST(FaultInjection, ReadErrorIsReportedAndTheLogFinished) {
 
 // A log that stops taking writes holds exactly what it took; standard output is unaffected.
 TEST(FaultInjection, LogWriteErrorKeepsWhatWasWritten) {
-    if (preload_impossible) {
-        GTEST_SKIP() << static_tool;
-    }
     const std::string a = "0123456789abcdef";
     const std::string b = differing_copy(a, {2, 9, 16});
     const std::string full_log = log_head("a", "b") + log_mismatch('1', 0x11, 2) +
@@ -90,9 +80,6 @@ TEST(FaultInjection, LogWriteErrorKeepsWhatWasWritten) {
 
 // A write that the kernel takes in parts is carried on until the whole line is written.
 TEST(FaultInjection, ShortWritesAreCarriedOn) {
-    if (preload_impossible) {
-        GTEST_SKIP() << static_tool;
-    }
     const Scratch scratch;
     const std::string a = "0123456789abcdef";
     scratch.put("a", a);
@@ -112,9 +99,6 @@ TEST(FaultInjection, ShortWritesAreCarriedOn) {
 // However long the log's name, which every console mismatch line carries, each report line is
 // one write(2) and never a writev.
 TEST(FaultInjection, LongLogNameStillOneWritePerLine) {
-    if (preload_impossible) {
-        GTEST_SKIP() << static_tool;
-    }
     const std::string log(5000, 'n'); // too long to open: the console alone gets the lines
     const Scratch scratch;
     scratch.put("a", "ab");

@@ -13,7 +13,6 @@ expected='./usr/bin/pairscan
 ./usr/share/doc/pairscan/README
 ./usr/share/doc/pairscan/changelog.gz
 ./usr/share/doc/pairscan/copyright
-./usr/share/lintian/overrides/pairscan
 ./usr/share/man/man1/pairscan.1.gz'
 if [ "$found" != "$expected" ]; then
     printf 'installed files:\n%s\nexpected:\n%s\n' "$found" "$expected"
