@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <istream>
 
 char zeichen1 = 0;
 char zeichen2 = 0;
@@ -36,9 +35,4 @@ std::size_t first_difference(const char *a, const char *b, std::size_t from, std
         }
     }
     return size;
-}
-
-std::size_t read_block(std::istream &input, std::span<char> block) {
-    input.read(block.data(), static_cast<std::streamsize>(block.size()));
-    return static_cast<std::size_t>(input.gcount());
 }

@@ -1,5 +1,5 @@
-// The comparison itself: two input streams read a block at a time and compared pair by pair,
-// with no files, outputs or failures of its own.
+// The comparison itself: the bytes of two inputs compared pair by pair as they arrive, with no
+// files, outputs or failures of its own.
 #pragma once
 
 #include "report.hpp"
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
-#include <istream>
+#include <optional>
 #include <span>
 
 // The byte pair and 1-based position of the current round.
@@ -17,26 +17,19 @@ extern unsigned long dateipos;
 
 static_assert(sizeof(unsigned long) * CHAR_BIT >= 64, "positions must count past 4 GiB");
 
-// Each input is read in requests of this size. On page-cached files 64 to 256 KiB requests
-// measured alike; 16 KiB ones cost more system calls, and with 1 MiB ones the two blocks no
-// longer stay in the core's cache while they are compared.
-inline constexpr std::size_t block_size = std::size_t{256} * 1024;
-
 // Which input ran out first, if only one did.
 enum class Shorter { neither, first, second };
 
 // Index of the first byte in [from, size) where a and b differ, or size when they agree.
 std::size_t first_difference(const char *a, const char *b, std::size_t from, std::size_t size);
 
-// Fills block from input as far as it goes; a short count means the input ended or failed.
-std::size_t read_block(std::istream &input, std::span<char> block);
-
 // Calls report() for each pair of the block that the mode asks for, with zeichen1, zeichen2 and
 // dateipos set; dateipos holds the position of the block's first pair and is left just past its
-// last. Only the stretches that differ are searched pair by pair.
+// last. Only the stretches that differ are searched pair by pair. Stops, returning false, as soon
+// as report() returns false.
 template <typename Report>
-void report_block(const char *block1, const char *block2, std::size_t size, Mode mode,
-                  Report &report) {
+bool report_block(const char *block1, const char *block2, std::size_t size, Mode mode,
+                  Report &&report) {
     const unsigned long start = dateipos;
     const bool verbose = mode == Mode::verbose;
     std::size_t i = verbose ? 0 : first_difference(block1, block2, 0, size);
@@ -44,37 +37,73 @@ void report_block(const char *block1, const char *block2, std::size_t size, Mode
         zeichen1 = block1[i];
         zeichen2 = block2[i];
         dateipos = start + i;
-        report();
+        if (!report()) {
+            return false;
+        }
         i = verbose ? i + 1 : first_difference(block1, block2, i + 1, size);
     }
     dateipos = start + size;
+    return true;
 }
 
-// Compares the two streams from where they stand until one of them fails, calls report() for
-// every pair in verbose mode or for every differing pair in mismatch mode, and tells which input
-// ran out first: the same reports and verdict as reading one byte of each per round, but read a
-// block at a time into block1 and block2, which must be of equal size. dateipos must hold the
-// position of the next pair.
-template <typename Report>
-Shorter compare_streams(std::istream &datei1, std::istream &datei2, Mode mode,
-                        std::span<char> block1, std::span<char> block2, Report &&report) {
-    while (!datei1.fail() && !datei2.fail()) {
-        // Both inputs are read in every step: the verdict needs to know whether the second one
-        // also ran out where the first did.
-        const std::size_t got1 = read_block(datei1, block1);
-        const std::size_t got2 = read_block(datei2, block2);
-        const std::size_t common = std::min(got1, got2);
-        report_block(block1.data(), block2.data(), common, mode, report);
-        // Pair by pair, the comparison would end just past the common part. An input has run out
-        // there when it failed and had no byte left beyond that part.
-        const bool ran_out1 = datei1.fail() && got1 == common;
-        const bool ran_out2 = datei2.fail() && got2 == common;
-        if (ran_out1 != ran_out2) {
-            return ran_out1 ? Shorter::first : Shorter::second;
+inline Shorter verdict(bool first_ran_out, bool second_ran_out) {
+    if (first_ran_out == second_ran_out) {
+        return Shorter::neither;
+    }
+    return first_ran_out ? Shorter::first : Shorter::second;
+}
+
+// Compares two inputs from where they stand, calls report() for every pair in verbose mode or for
+// every differing pair in mismatch mode, and tells which input ran out first: the same reports
+// and verdict as reading one byte of each per round, but compared as far as both inputs have
+// delivered. dateipos must hold the position of the next pair. Returns nothing when report() or
+// the inputs asked to stop.
+//
+// What it asks of the inputs, for k = 0 and 1:
+//   bool fill()                        waits until each input has bytes pending or has ended;
+//                                      false when the run is to stop
+//   std::span<const char> pending(k)   bytes delivered and not yet compared
+//   bool ended(k)                      no more bytes will come; true from the start for an input
+//                                      that could not be opened
+//   void consume(n)                    the first n pending bytes of each were compared
+//   std::size_t intact(k)              how many pending bytes are the file's: fewer once the
+//                                      file was found cut short under them
+template <typename Inputs, typename Report>
+std::optional<Shorter> compare_inputs(Inputs &inputs, Mode mode, Report &&report) {
+    if (inputs.ended(0) || inputs.ended(1)) { // no round: the other input is never read
+        return verdict(inputs.ended(0), inputs.ended(1));
+    }
+    for (;;) {
+        if (!inputs.fill()) {
+            return std::nullopt;
         }
+        const std::span<const char> a = inputs.pending(0);
+        const std::span<const char> b = inputs.pending(1);
+        const std::size_t common = std::min(a.size(), b.size());
+        if (common == 0) {
+            // The round that ends the comparison reads a byte of each input, so the one that
+            // still has a byte pending must really hold it.
+            for (std::span<const char> side : {a, b}) {
+                if (!side.empty()) {
+                    static_cast<void>(*static_cast<const volatile char *>(side.data()));
+                }
+            }
+            return verdict(a.empty() || inputs.intact(0) == 0, b.empty() || inputs.intact(1) == 0);
+        }
+        const unsigned long start = dateipos;
+        // A pair past a cut is not the file's, and is not reported.
+        const auto real_pair = [&] {
+            return dateipos - start >= std::min(inputs.intact(0), inputs.intact(1)) || report();
+        };
+        if (!report_block(a.data(), b.data(), common, mode, real_pair)) {
+            return std::nullopt;
+        }
+        const std::size_t intact1 = inputs.intact(0);
+        const std::size_t intact2 = inputs.intact(1);
+        if (std::min(intact1, intact2) < common) { // an input ended where it was cut
+            dateipos = start + std::min(intact1, intact2);
+            return verdict(intact1 <= intact2, intact2 <= intact1);
+        }
+        inputs.consume(common);
     }
-    if (datei1.fail() != datei2.fail()) { // one input could not even be opened
-        return datei1.fail() ? Shorter::first : Shorter::second;
-    }
-    return Shorter::neither;
 }

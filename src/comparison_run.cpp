@@ -1,13 +1,16 @@
 #include "comparison_run.hpp"
 
 #include "block_compare.hpp"
+#include "file_guard.hpp"
+#include "input_reader.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -26,79 +29,12 @@ bool discards_everything(int fd) {
            file.st_rdev == null.st_rdev;
 }
 
-bool same_file(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// The directory entry that opening a name for writing would create: its directory and the name
-// in it, past the symbolic links the name leads through.
-struct Entry {
-    dev_t device;
-    ino_t directory;
-    std::string name;
-    bool operator==(const Entry &) const = default;
+// Memory claimed straight from malloc, which answers a shortage with nullptr: operator new, even
+// its nothrow form, throws inside, and throwing can itself need the memory that is missing.
+struct FreeMemory {
+    void operator()(void *memory) const { std::free(memory); }
 };
-
-std::optional<Entry> entry_of(std::string path) {
-    constexpr int most_links = 40; // where the kernel gives up with ELOOP
-    for (int followed = 0; followed < most_links; ++followed) {
-        std::array<char, PATH_MAX> target{};
-        const ssize_t size = readlink(path.c_str(), target.data(), target.size());
-        if (size <= 0) {
-            break;
-        }
-        const std::string_view link(target.data(), static_cast<std::size_t>(size));
-        const std::size_t slash = path.rfind('/');
-        path = link.front() == '/' || slash == std::string::npos
-                   ? std::string(link)
-                   : path.substr(0, slash + 1).append(link);
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    struct stat found {};
-    if (name.empty() || name == "." || name == ".." || stat(directory.c_str(), &found) != 0) {
-        return std::nullopt;
-    }
-    return Entry{found.st_dev, found.st_ino, std::move(name)};
-}
-
-// Whether opening the log would empty the input, or create the very file the input is then
-// read from. Identity decides, whatever the kind of file; nothing is opened to find out, since
-// opening a FIFO or a device can block or act. log is nullptr when the log does not exist.
-bool log_is_input(const char *logfile, const struct stat *log, const char *input) {
-    struct stat in {};
-    const bool input_exists = stat(input, &in) == 0;
-    if (log != nullptr || input_exists) {
-        return log != nullptr && input_exists && same_file(*log, in);
-    }
-    const std::optional<Entry> log_entry = entry_of(logfile);
-    return log_entry && log_entry == entry_of(input);
-}
-
-// Standard output on a file that the log also names: the log's open would empty what the console
-// wrote, and the two would then overwrite each other. A terminal or a pipe is shared line by line.
-bool log_is_console_file(const struct stat &log) {
-    struct stat out {};
-    return fstat(STDOUT_FILENO, &out) == 0 && (S_ISREG(out.st_mode) || S_ISBLK(out.st_mode)) &&
-           same_file(log, out);
-}
-
-bool log_refused(const char *logfile, const char *file1, const char *file2) {
-    struct stat log {};
-    const struct stat *const existing = stat(logfile, &log) == 0 ? &log : nullptr;
-    for (const char *input : {file1, file2}) {
-        if (log_is_input(logfile, existing, input)) {
-            write_log_refusal(logfile, input);
-            return true;
-        }
-    }
-    if (existing != nullptr && log_is_console_file(log)) {
-        write_console_refusal(logfile);
-        return true;
-    }
-    return false;
-}
+template <typename T> using Claimed = std::unique_ptr<T, FreeMemory>;
 
 // Both blocks start on a page boundary. Into a buffer 16 bytes past one, the kernel's copy out of
 // the page cache measured 1.44 to about 5 times slower on AMD EPYC hosts, and no slower on an
@@ -108,6 +44,36 @@ struct Blocks {
     alignas(page) std::array<char, block_size> first;
     alignas(page) std::array<char, block_size> second;
 };
+
+// Everything the run needs, claimed before the log is opened, and so emptied: when memory is
+// short, the run ends before that and an existing log is left as it was.
+struct RunMemory {
+    explicit RunMemory(std::string_view logfile)
+        : blocks(static_cast<Blocks *>(std::aligned_alloc(Blocks::page, sizeof(Blocks)))),
+          line_room(PairLines::room_needed(logfile)),
+          lines(static_cast<char *>(std::malloc(line_room))) {}
+    bool claimed() const { return blocks && lines; }
+
+    Claimed<Blocks> blocks;
+    std::size_t line_room;
+    Claimed<char[]> lines;
+};
+
+// The signal that asked the run to stop, and a pipe that wakes a wait for input at that moment.
+volatile std::sig_atomic_t stop_signal = 0;
+std::array<int, 2> stop_wake{-1, -1};
+
+void on_stop(int signal) {
+    stop_signal = signal;
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t ignored = write(stop_wake[1], &wake, 1);
+}
+
+// Writes to a non-blocking output that is full for now wait until it takes more.
+void wait_until_writable(int fd) {
+    pollfd ready{fd, POLLOUT, 0};
+    poll(&ready, 1, -1);
+}
 
 void write_verdict(std::ostream &console, std::ostream &log, Shorter shorter, const char *file1,
                    const char *file2) {
@@ -133,14 +99,6 @@ RunFile::RunFile(const char *name) : name_(name) {
 RunFile::~RunFile() {
     if (owned_) {
         ::close(fd_);
-    }
-}
-
-void RunFile::open_for_reading() {
-    fd_ = ::open(name_, O_RDONLY | O_CLOEXEC);
-    owned_ = fd_ >= 0;
-    if (!owned_) {
-        fail(errno);
     }
 }
 
@@ -199,22 +157,6 @@ std::streamsize RunFile::xsputn(const char *text, std::streamsize size) {
 
 int RunFile::sync() { return flush_pending() ? 0 : -1; }
 
-std::streamsize RunFile::xsgetn(char *into, std::streamsize size) {
-    const auto wanted = static_cast<std::size_t>(size);
-    std::size_t got = 0;
-    while (fd_ >= 0 && failure_ == 0 && got < wanted) {
-        const ssize_t count = ::read(fd_, into + got, wanted - got);
-        if (count > 0) {
-            got += static_cast<std::size_t>(count);
-        } else if (count == 0) {
-            break; // end of file
-        } else if (errno != EINTR) {
-            fail(errno);
-        }
-    }
-    return static_cast<std::streamsize>(got);
-}
-
 // Text that a failed file still holds is dropped: nothing more reaches it.
 bool RunFile::flush_pending() {
     const auto size = static_cast<std::size_t>(pptr() - pbase());
@@ -228,6 +170,8 @@ bool RunFile::write_all(const char *text, std::size_t size) {
         if (count > 0) {
             text += count;
             size -= static_cast<std::size_t>(count);
+        } else if (count < 0 && errno == EAGAIN) {
+            wait_until_writable(fd_);
         } else if (count == 0 || errno != EINTR) {
             fail(count == 0 ? EIO : errno);
         }
@@ -252,54 +196,84 @@ StreamBinding::StreamBinding(std::ostream &stream, std::streambuf &buffer)
 
 StreamBinding::~StreamBinding() { stream_.rdbuf(previous_); }
 
+void take_signals() {
+    // A reader that goes away, or a file-size limit, shows up as a failed write to that output,
+    // so the other one can still be finished.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    survive_cut_windows();
+    if (pipe2(stop_wake.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+        stop_wake = {-1, -1};
+    }
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        sigaction(signal, nullptr, &action);
+        if (action.sa_handler == SIG_IGN) { // as nohup and background jobs leave them
+            continue;
+        }
+        action.sa_handler = on_stop;
+        // Blocking calls return, so that a wait for input ends; a second signal of the same kind
+        // ends the process at once, should an output never take the line being written.
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void end_as_signalled() {
+    if (stop_signal != 0) {
+        std::signal(stop_signal, SIG_DFL);
+        std::raise(stop_signal);
+    }
+}
+
 int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
                    RunFile &console) {
-    if (log_refused(logfile, file1, file2)) {
+    if (refused_by_name(logfile, file1, file2)) {
         return 2;
     }
-    // Claimed before the log is opened, and so emptied: when memory is short, the run ends
-    // here and an existing log is left as it was.
-    PairLines lines(mode, logfile);
-    const Claimed<Blocks> blocks(
-        static_cast<Blocks *>(std::aligned_alloc(Blocks::page, sizeof(Blocks))));
-    if (!lines.claimed() || !blocks) {
+    const RunMemory memory(logfile);
+    if (!memory.claimed()) {
         write_memory_failure();
         return 2;
     }
+    PairLines lines(mode, logfile, {memory.lines.get(), memory.line_room});
 
     dateipos = 1;
     RunFile log(logfile);
     log.open_for_writing();
-    RunFile input1(file1);
-    input1.open_for_reading();
-    RunFile input2(file2);
-    input2.open_for_reading();
-    std::ostream logdatei(&log);
-    std::istream datei1(&input1);
-    std::istream datei2(&input2);
-    // An input that could not be opened is failed from the start, and so runs out first.
-    for (auto [stream, file] : {std::pair{&datei1, &input1}, std::pair{&datei2, &input2}}) {
-        if (!file->intact()) {
-            stream->setstate(std::ios::failbit);
+    Input input1(file1, 0, memory.blocks->first);
+    input1.open();
+    Input input2(file2, 1, memory.blocks->second);
+    input2.open();
+    for (const Input *input : {&input1, &input2}) {
+        if (refused_as_opened(logfile, log.descriptor(), input == &input1 ? file1 : file2,
+                              input->descriptor())) {
+            return 2;
         }
     }
-
+    std::ostream logdatei(&log);
     write_log_banner(logdatei);
     write_log_heading(logdatei, file1, file2);
-    const Shorter shorter =
-        compare_streams(datei1, datei2, mode, blocks->first, blocks->second, [&] {
-            lines.set(zeichen1, zeichen2, dateipos);
-            if (console.takes_lines()) {
-                console.write_line(lines.console_line());
-            }
-            if (log.takes_lines()) {
-                log.write_line(lines.log_line());
-            }
-        });
-    write_verdict(std::cout, logdatei, shorter, file1, file2);
+    InputPair inputs(input1, input2, {&stop_signal, stop_wake[0]});
+    const std::optional<Shorter> shorter = compare_inputs(inputs, mode, [&] {
+        lines.set(zeichen1, zeichen2, dateipos);
+        if (console.takes_lines()) {
+            console.write_line(lines.console_line());
+        }
+        if (log.takes_lines()) {
+            log.write_line(lines.log_line());
+        }
+        return stop_signal == 0; // the line is whole on both outputs; nothing more follows
+    });
+    if (shorter) {
+        write_verdict(std::cout, logdatei, *shorter, file1, file2);
+    }
     input1.close();
     input2.close();
-    write_trailer(logdatei);
+    if (shorter) {
+        write_trailer(logdatei);
+    }
     log.close();
     console.pubsync();
     const bool complete = console.intact() && log.intact() && input1.intact() && input2.intact();

@@ -7,10 +7,10 @@
 #include <streambuf>
 #include <string_view>
 
-// One file of the run, read or written through its descriptor, and the first reason it failed.
-// Each failure is noted, and reported on standard error, by the call that meets it: the open,
-// read, write or close. A file that failed takes no more writes, so its first failure is the one
-// to report; the run goes on to its end for the other files.
+// An output of the run, written through its descriptor, and the first reason it failed. Each
+// failure is noted, and reported on standard error, by the call that meets it: the open, write or
+// close. An output that failed takes no more writes, so its first failure is the one to report;
+// the run goes on to its end for the other files.
 //
 // Streams written through it buffer their texts until their EOL flushes them; report lines
 // bypass that buffer, each in one write(2).
@@ -22,9 +22,9 @@ class RunFile final : public std::streambuf {
     RunFile(const RunFile &) = delete;
     RunFile &operator=(const RunFile &) = delete;
 
-    void open_for_reading();
     // Creates the file, or empties it.
     void open_for_writing();
+    int descriptor() const { return fd_; }
     // Flushes the stream's text and, for a file the run opened, closes it.
     void close();
 
@@ -38,7 +38,6 @@ class RunFile final : public std::streambuf {
     int_type overflow(int_type c) override;
     std::streamsize xsputn(const char *text, std::streamsize size) override;
     int sync() override;
-    std::streamsize xsgetn(char *into, std::streamsize size) override;
 
   private:
     bool flush_pending();
@@ -66,8 +65,14 @@ class StreamBinding {
     std::streambuf *previous_;
 };
 
+// SIGINT, SIGTERM and SIGHUP end the run between two report lines; SIGPIPE and SIGXFSZ become
+// failed writes. Set up once, before the run.
+void take_signals();
+// When a signal stopped the run, ends the process by that signal, as the caller expects.
+void end_as_signalled();
+
 // The whole run over the named files, after the announcement on console. Returns the exit status:
-// 0 when every file did its part, 2 when one failed or the log was refused; each such failure
+// 0 when every file did its part, 2 when one failed or a file was refused; each such failure
 // has its line on standard error.
 int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
                    RunFile &console);

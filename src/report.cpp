@@ -2,6 +2,7 @@
 
 #include "version.hpp"
 
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -66,6 +67,11 @@ void write_diagnostic(std::initializer_list<std::string_view> detail) {
         if (written < 0 && errno == EINTR) {
             continue;
         }
+        if (written < 0 && errno == EAGAIN) { // a non-blocking pipe that is full, for now
+            pollfd ready{STDERR_FILENO, POLLOUT, 0};
+            poll(&ready, 1, -1);
+            continue;
+        }
         if (written < 0) {
             return; // nowhere left to say it
         }
@@ -82,9 +88,21 @@ void write_diagnostic(std::initializer_list<std::string_view> detail) {
     }
 }
 
-} // namespace
+constexpr std::string_view no_match = " no match, writing to ";
 
-void FreeMemory::operator()(void *memory) const { std::free(memory); }
+std::size_t console_tail_size(std::string_view logfile) {
+    return no_match.size() + logfile.size() + 1;
+}
+
+std::size_t console_line_size(std::string_view logfile) {
+    return PairLines::longest_head + std::max(console_tail_size(logfile), match_note.size());
+}
+
+std::string_view standard_name(Standard which) {
+    return which == Standard::output ? "standard output" : "standard error";
+}
+
+} // namespace
 
 void write_console_banner(std::ostream &console) {
     console << "\npairscan " << version << notice << "\n";
@@ -112,18 +130,17 @@ void write_log_heading(std::ostream &log, std::string_view file1, std::string_vi
     log << "Comparing " << file1 << " with " << file2 << eol << eol;
 }
 
+std::size_t PairLines::room_needed(std::string_view logfile) {
+    return console_line_size(logfile) + console_tail_size(logfile);
+}
+
 // Each line's newline is its EOL: the line is written whole, in one write, by its output.
-PairLines::PairLines(Mode mode, std::string_view logfile) : mode_(mode) {
+PairLines::PairLines(Mode mode, std::string_view logfile, std::span<char> room)
+    : mode_(mode), console_(room.data()) {
     put(put(put(head_.data(), file1_label) + 1, file2_label) + 1, position_label);
-    constexpr std::string_view no_match = " no match, writing to ";
-    const std::size_t tail_size = no_match.size() + logfile.size() + 1;
-    const std::size_t line_size = longest_head + std::max(tail_size, match_note.size());
-    console_.reset(static_cast<char *>(std::malloc(line_size + tail_size)));
-    if (console_) {
-        char *const tail = console_.get() + line_size;
-        put(put(put(tail, no_match), logfile), "\n");
-        console_tail_ = {tail, tail_size};
-    }
+    char *const tail = console_ + console_line_size(logfile);
+    put(put(put(tail, no_match), logfile), "\n");
+    console_tail_ = {tail, console_tail_size(logfile)};
 }
 
 void PairLines::set(char zeichen1, char zeichen2, unsigned long dateipos) {
@@ -150,7 +167,7 @@ std::string_view PairLines::compose(char *line, std::string_view tail) const {
 }
 
 std::string_view PairLines::console_line() {
-    return compose(console_.get(), equal_ ? match_note : console_tail_);
+    return compose(console_, equal_ ? match_note : console_tail_);
 }
 
 std::string_view PairLines::log_line() {
@@ -172,16 +189,29 @@ void write_failure(std::string_view name, int errnum) {
     write_diagnostic({name, ": ", std::strerror(errnum)});
 }
 
-void write_console_failure(int errnum) { write_failure("standard output", errnum); }
+void write_console_failure(int errnum) { write_failure(standard_name(Standard::output), errnum); }
 
 void write_memory_failure() { write_diagnostic({std::strerror(ENOMEM)}); }
+
+void write_changed_file(std::string_view name) {
+    write_diagnostic({name, ": file changed as it was read"});
+}
 
 void write_log_refusal(std::string_view logfile, std::string_view input) {
     write_diagnostic(
         {"log file '", logfile, "' is the same file as '", input, "'; not overwriting it"});
 }
 
-void write_console_refusal(std::string_view logfile) {
-    write_diagnostic(
-        {"log file '", logfile, "' is the same file as standard output; not overwriting it"});
+void write_log_is_standard_refusal(std::string_view logfile, Standard which) {
+    write_diagnostic({"log file '", logfile, "' is the same file as ", standard_name(which),
+                      "; not overwriting it"});
+}
+
+void write_log_is_block_device_refusal(std::string_view logfile) {
+    write_diagnostic({"log file '", logfile, "' is a block device; not overwriting it"});
+}
+
+void write_input_is_standard_refusal(std::string_view input, Standard which) {
+    write_diagnostic({"input file '", input, "' is the same file as ", standard_name(which),
+                      "; not reading it"});
 }

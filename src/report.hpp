@@ -4,15 +4,8 @@
 #include <array>
 #include <cstddef>
 #include <iosfwd>
-#include <memory>
+#include <span>
 #include <string_view>
-
-// Memory claimed straight from malloc, which answers a shortage with nullptr: operator new, even
-// its nothrow form, throws inside, and throwing can itself need the memory that is missing.
-struct FreeMemory {
-    void operator()(void *memory) const;
-};
-template <typename T> using Claimed = std::unique_ptr<T, FreeMemory>;
 
 // Mismatch mode reports the differing pairs only; verbose mode reports every pair.
 enum class Mode { mismatch, verbose };
@@ -27,12 +20,13 @@ void write_log_heading(std::ostream &log, std::string_view file1, std::string_vi
 
 // The report lines of one pair, each composed whole so that it reaches its output in one write:
 // in verbose mode the pair prefix followed by the match note or by the mismatch line, in mismatch
-// mode the mismatch line. Room for the longest line is claimed up front, so composing a line
-// never allocates; claimed() tells whether there was memory for it.
+// mode the mismatch line. The room for the longest console line is given up front, so composing
+// a line never allocates.
 class PairLines {
   public:
-    PairLines(Mode mode, std::string_view logfile);
-    bool claimed() const { return console_ != nullptr; }
+    // The room that the console lines need, with this log name.
+    static std::size_t room_needed(std::string_view logfile);
+    PairLines(Mode mode, std::string_view logfile, std::span<char> room);
     void set(char zeichen1, char zeichen2, unsigned long dateipos);
     std::string_view console_line();
     std::string_view log_line();
@@ -49,7 +43,7 @@ class PairLines {
     bool equal_ = false;
     std::size_t head_size_ = 0;
     std::array<char, longest_head> head_{};
-    Claimed<char[]> console_; // room for the longest console line, then the mismatch tail
+    char *console_; // room for the longest console line, then the mismatch tail
     std::string_view console_tail_;
     std::array<char, longest_head + 16> log_{};
 };
@@ -63,5 +57,11 @@ void write_trailer(std::ostream &log);
 void write_failure(std::string_view name, int errnum);
 void write_console_failure(int errnum);
 void write_memory_failure();
+void write_changed_file(std::string_view name);
+
+// The refusals, before anything is opened or before anything is read.
+enum class Standard { output, error };
 void write_log_refusal(std::string_view logfile, std::string_view input);
-void write_console_refusal(std::string_view logfile);
+void write_log_is_standard_refusal(std::string_view logfile, Standard which);
+void write_log_is_block_device_refusal(std::string_view logfile);
+void write_input_is_standard_refusal(std::string_view input, Standard which);

@@ -4,31 +4,24 @@
 #include "block_compare.hpp"
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
+#include "input_reader.hpp"
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 #include <random>
-#include <sstream>
 #include <vector>
 
 namespace {
 
-Outcome in_blocks(std::istream &in1, std::istream &in2, Mode mode, std::size_t block) {
-    std::vector<char> block1(block);
-    std::vector<char> block2(block);
-    Outcome seen;
-    dateipos = 1;
-    seen.shorter = compare_streams(in1, in2, mode, block1, block2,
-                                   [&] { seen.pairs.emplace_back(zeichen1, zeichen2, dateipos); });
-    return seen;
-}
+constexpr std::size_t npos_cut = std::string::npos;
 
+// Both inputs delivered a block at a time, as two files read in blocks.
 Outcome in_blocks(const std::string &a, const std::string &b, Mode mode, std::size_t block) {
-    std::istringstream in1(a);
-    std::istringstream in2(b);
-    return in_blocks(in1, in2, mode, block);
+    return compared({ScriptedInput{.bytes = a, .deliveries = {block}, .room = block},
+                     ScriptedInput{.bytes = b, .deliveries = {block}, .room = block}},
+                    mode);
 }
 
 std::string random_bytes(std::mt19937 &random, std::size_t size) {
@@ -96,20 +89,58 @@ TEST(BlockCompare, MatchesByteByByteAtBoundaries) {
 // An input that could not be opened is failed from the start; the other one is never read.
 TEST(BlockCompare, UnopenedInputRunsOutFirst) {
     for (bool first_unopened : {true, false}) {
-        std::istringstream in1("abc");
-        std::istringstream in2("");
-        (first_unopened ? in1 : in2).setstate(std::ios::failbit);
-        const Outcome seen = in_blocks(in1, in2, Mode::verbose, 8);
+        const ScriptedInput opened{.bytes = "", .room = 8};
+        const ScriptedInput unopened{.bytes = "abc", .room = 8, .unopened = true};
+        const Outcome seen = compared(first_unopened ? ScriptedInputs(unopened, opened)
+                                                     : ScriptedInputs(opened, unopened),
+                                      Mode::verbose);
         EXPECT_TRUE(seen.pairs.empty());
         EXPECT_EQ(seen.shorter, first_unopened ? Shorter::first : Shorter::second);
     }
 }
 
+// An input cut short under the comparison ends where it was cut: no pair past the cut, and the
+// verdict as for a file of that length, whether or not the other input ends there too.
+TEST(BlockCompare, CutInputEndsWhereItWasCut) {
+    const std::string a = "abcdefghij";
+    const struct {
+        std::size_t cut1;
+        std::size_t cut2;
+        std::size_t b_size;
+    } cases[] = {{4, npos_cut, 10}, {npos_cut, 7, 10}, {5, 5, 10},      {3, 6, 10},
+                 {6, npos_cut, 6},  {0, npos_cut, 10}, {9, npos_cut, 3}};
+    for (const auto &c : cases) {
+        const std::string b = differing_copy(a, {2, 5, 8}).substr(0, c.b_size);
+        for (std::size_t delivery : {1UL, 3UL, 10UL}) {
+            for (Mode mode : {Mode::mismatch, Mode::verbose}) {
+                const Outcome seen = compared(
+                    {ScriptedInput{.bytes = a, .deliveries = {delivery}, .room = 10, .cut = c.cut1},
+                     ScriptedInput{.bytes = b, .deliveries = {4}, .room = 10, .cut = c.cut2}},
+                    mode);
+                EXPECT_EQ(seen, byte_by_byte(a.substr(0, c.cut1), b.substr(0, c.cut2), mode))
+                    << "cuts " << c.cut1 << " and " << c.cut2 << ", deliveries of " << delivery;
+            }
+        }
+    }
+}
+
+// Random contents, delivered in random sizes into random rooms, some cut short: as a pipe, a file
+// read in blocks and mapped windows would deliver them.
 TEST(BlockCompare, DifferentialAgainstByteByByte) {
     std::mt19937 random(20261207);
-    for (int round = 0; round < 2000; ++round) {
-        const std::size_t block = std::size_t{1} << (round % 6); // 1 to 32 bytes
-        std::uniform_int_distribution<std::size_t> length(0, 4 * block + 3);
+    const auto script = [&](std::string bytes) {
+        ScriptedInput input{.bytes = std::move(bytes), .deliveries = {}, .room = 1 + random() % 32};
+        for (std::size_t n = 1 + random() % 4; n > 0; --n) {
+            input.deliveries.push_back(1 + random() % 40);
+        }
+        input.eager = random() % 2 == 0;
+        if (random() % 5 == 0) {
+            input.cut = random() % (input.bytes.size() + 1);
+        }
+        return input;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::uniform_int_distribution<std::size_t> length(0, 100);
         const std::string a = random_bytes(random, length(random));
         std::string b = a.substr(0, std::min(a.size(), length(random)));
         b += random_bytes(random, length(random) / 2);
@@ -119,22 +150,25 @@ TEST(BlockCompare, DifferentialAgainstByteByByte) {
             }
         }
         const Mode mode = round % 3 == 0 ? Mode::verbose : Mode::mismatch;
-        ASSERT_EQ(in_blocks(a, b, mode, block), byte_by_byte(a, b, mode))
-            << "round " << round << ", block " << block;
+        const ScriptedInput first = script(a);
+        const ScriptedInput second = script(b);
+        ASSERT_EQ(compared({first, second}, mode),
+                  byte_by_byte(a.substr(0, first.cut), b.substr(0, second.cut), mode))
+            << "round " << round;
     }
 }
 
-// The built tool with its real block size: inputs around one and two blocks, sparse differences
-// and runs of them across block boundaries.
+// The built tool with its real window size: inputs around one and two windows, sparse differences
+// and runs of them across window boundaries.
 TEST(BlockCompare, ToolAgreesAroundItsBlockSize) {
     std::mt19937 random(42);
     std::uniform_int_distribution<std::size_t> near(0, 2);
     for (int round = 0; round < 12; ++round) {
-        const std::size_t size1 = (round % 2 + 1) * block_size - 1 + near(random);
+        const std::size_t size1 = (round % 2 + 1) * window_size - 1 + near(random);
         const std::size_t size2 =
-            round < 4 ? size1 : (round % 2 + 1) * block_size - 1 + near(random);
+            round < 4 ? size1 : (round % 2 + 1) * window_size - 1 + near(random);
         const std::string a = random_bytes(random, std::max(size1, size2));
-        std::vector<std::size_t> where = {1, block_size, block_size + 1, a.size()};
+        std::vector<std::size_t> where = {1, window_size, window_size + 1, a.size()};
         std::uniform_int_distribution<std::size_t> anywhere(1, a.size());
         for (int k = 0; k < 20; ++k) {
             where.push_back(anywhere(random));

@@ -5,6 +5,9 @@
 #include "block_compare.hpp"
 
 #include <algorithm>
+#include <array>
+#include <limits>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -46,4 +49,85 @@ inline Outcome byte_by_byte(const std::string &a, const std::string &b, Mode mod
         expected.shorter = a.size() < b.size() ? Shorter::first : Shorter::second;
     }
     return expected;
+}
+
+// Two inputs held in memory and delivered as a pipe or mapped windows would deliver them: each
+// delivery is the next size of the input's schedule (cycled), into a room of a fixed size, and an
+// input may be cut short at a chosen offset, past which it delivers zeros that are not its own.
+struct ScriptedInput {
+    std::string bytes;
+    std::vector<std::size_t> deliveries{1};
+    std::size_t room = 1;
+    bool unopened = false;
+    std::size_t cut = std::numeric_limits<std::size_t>::max();
+    bool eager = false; // also delivers while it still has bytes pending, as long as there is room
+};
+
+class ScriptedInputs {
+  public:
+    ScriptedInputs(ScriptedInput first, ScriptedInput second)
+        : sides_{Side{.script = std::move(first)}, Side{.script = std::move(second)}} {}
+
+    bool fill() {
+        for (Side &side : sides_) {
+            if (!side.script.unopened && (side.pending() == 0 || side.script.eager)) {
+                side.deliver();
+            }
+        }
+        return true;
+    }
+    std::span<const char> pending(int k) const {
+        const Side &side = sides_[k];
+        return {side.seen.data() + side.compared, side.pending()};
+    }
+    bool ended(int k) const {
+        const Side &side = sides_[k];
+        return side.script.unopened || (side.pending() == 0 && side.at_end);
+    }
+    void consume(std::size_t size) {
+        for (Side &side : sides_) {
+            side.compared += size;
+        }
+    }
+    std::size_t intact(int k) const {
+        const Side &side = sides_[k];
+        return side.script.cut < side.delivered
+                   ? side.script.cut - std::min(side.script.cut, side.compared)
+                   : std::numeric_limits<std::size_t>::max();
+    }
+
+  private:
+    struct Side {
+        ScriptedInput script;
+        std::string seen{}; // what was delivered, zeros past the cut
+        std::size_t delivered = 0;
+        std::size_t compared = 0;
+        std::size_t next = 0;
+        bool at_end = false; // a delivery found nothing more
+
+        std::size_t pending() const { return delivered - compared; }
+        void deliver() {
+            const std::size_t wanted =
+                std::max<std::size_t>(1, script.deliveries[next++ % script.deliveries.size()]);
+            const std::size_t room = script.room - std::min(script.room, pending());
+            const std::size_t size = std::min({wanted, room, script.bytes.size() - delivered});
+            for (std::size_t i = delivered; i < delivered + size; ++i) {
+                seen += i < script.cut ? script.bytes[i] : '\0';
+            }
+            delivered += size;
+            at_end = at_end || (size == 0 && delivered == script.bytes.size());
+        }
+    };
+    std::array<Side, 2> sides_;
+};
+
+// What the comparison reports on two scripted inputs.
+inline Outcome compared(ScriptedInputs inputs, Mode mode) {
+    Outcome seen;
+    dateipos = 1;
+    seen.shorter = *compare_inputs(inputs, mode, [&] {
+        seen.pairs.emplace_back(zeichen1, zeichen2, dateipos);
+        return true;
+    });
+    return seen;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <array>
 #include <cstdio>
@@ -353,25 +354,112 @@ TEST(LogGuard, RefusesDevicesAndFifosWithoutOpeningThem) {
 }
 
 // A loop device over a scratch image stands for a disk; setting one up needs root and loop
-// support.
-TEST(LogGuard, RefusesABlockDeviceThatIsAnInput) {
-    const Scratch scratch;
-    scratch.put("f", "data");
-    scratch.put("image", std::string(4096, 'i'));
+// support. Returns its name, or nothing.
+std::string attach_loop(const fs::path &image, const char *options = "") {
     std::string loop;
-    if (FILE *attach = popen(
-            ("losetup -f --show " + (scratch.dir() / "image").string() + " 2>/dev/null").c_str(),
-            "r")) {
+    const std::string command =
+        std::string("losetup ") + options + " -f --show " + image.string() + " 2>/dev/null";
+    if (FILE *attach = popen(command.c_str(), "r")) {
         std::array<char, 64> name{};
         if (fgets(name.data(), name.size(), attach) != nullptr) {
             loop = std::string(name.data(), std::strcspn(name.data(), "\n"));
         }
         pclose(attach);
     }
+    return loop;
+}
+
+// A block device is never the log, whatever names it and whatever it holds; an input that is a
+// loop device stands for its backing file.
+TEST(LogGuard, NeverWritesOverABlockDevice) {
+    const Scratch scratch;
+    scratch.put("f", "data");
+    const std::string image_bytes(std::size_t{2} << 20, 'i');
+    scratch.put("image", image_bytes);
+    const std::string loop = attach_loop(scratch.dir() / "image");
     if (loop.empty()) {
         GTEST_SKIP() << "no loop device could be set up here";
     }
-    expect_refused_as_both(scratch, loop);
+    struct stat device {};
+    ASSERT_EQ(stat(loop.c_str(), &device), 0);
+    const std::string alias = (scratch.dir() / "alias").string();
+    ASSERT_EQ(mknod(alias.c_str(), S_IFBLK | 0600, device.st_rdev), 0);
+    const std::string block_device = "' is a block device; not overwriting it\n";
+    const struct {
+        Args args;
+        std::string err;
+        bool stdout_on_loop;
+    } cases[] = {
+        {{"image", "f", loop}, "pairscan: log file '" + loop + block_device, false},
+        {{"f", "image", loop}, "pairscan: log file '" + loop + block_device, false},
+        {{loop, "f", alias}, "pairscan: log file '" + alias + block_device, false},
+        {{"f", "f", alias}, "pairscan: log file '" + alias + block_device, false},
+        {{loop, "f", "image"}, expect::log_refusal("image", loop), false},
+        {{"f", loop, "image"}, expect::log_refusal("image", loop), false},
+        {{"f", "f", loop}, "pairscan: log file '" + loop + block_device, true},
+    };
+    for (const auto &c : cases) {
+        RunOptions options;
+        options.seconds = 5;
+        if (c.stdout_on_loop) {
+            options.out = Stdout::work_file;
+            options.stdout_file = loop;
+            options.stdout_appends = true;
+        }
+        const ToolRun run = scratch.run(c.args, options);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.status, 2);
+        if (!c.stdout_on_loop) {
+            EXPECT_EQ(run.out, expect::banner +
+                                   expect::announcement(false, c.args[0], c.args[1], c.args[2]));
+            EXPECT_EQ(scratch.read("image"), image_bytes);
+        }
+    }
     EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
-    EXPECT_EQ(scratch.read("image"), std::string(4096, 'i'));
+}
+
+// A partition and its whole disk share storage: neither is the log while the other is an input.
+TEST(LogGuard, NeverWritesOverADiskWhosePartitionIsAnInput) {
+    const Scratch scratch;
+    scratch.put("f", "data");
+    // One Linux partition from sector 2048, 4096 sectors long, in a master boot record.
+    std::string disk(std::size_t{4} << 20, 'd');
+    const unsigned char entry[16] = {0, 0, 0, 0, 0x83, 0, 0, 0, 0x00, 0x08, 0, 0, 0x00, 0x10, 0, 0};
+    disk.replace(446, sizeof entry, reinterpret_cast<const char *>(entry), sizeof entry);
+    disk[510] = '\x55';
+    disk[511] = '\xaa';
+    scratch.put("disk", disk);
+    const std::string loop = attach_loop(scratch.dir() / "disk", "-P");
+    // Without udev the partition has no node in /dev; it is made from the kernel's numbers.
+    const std::string partition = (scratch.dir() / "partition").string();
+    unsigned major_number = 0;
+    unsigned minor_number = 0;
+    const std::string numbers =
+        loop.empty() ? std::string()
+                     : "/sys/class/block/" + fs::path(loop).filename().string() + "p1/dev";
+    if (FILE *dev = loop.empty() ? nullptr : std::fopen(numbers.c_str(), "r")) {
+        if (std::fscanf(dev, "%u:%u", &major_number, &minor_number) != 2) {
+            major_number = 0;
+        }
+        std::fclose(dev);
+    }
+    if (major_number == 0 ||
+        mknod(partition.c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)) != 0) {
+        if (!loop.empty()) {
+            EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
+        }
+        GTEST_SKIP() << "no partitioned loop device could be set up here";
+    }
+    const std::string disk_before = scratch.read("disk");
+    for (const Args &args : {Args{partition, "f", loop}, Args{loop, "f", partition}}) {
+        RunOptions options;
+        options.seconds = 5;
+        const ToolRun run = scratch.run(args, options);
+        EXPECT_EQ(run.err,
+                  "pairscan: log file '" + args[2] + "' is a block device; not overwriting it\n");
+        EXPECT_EQ(run.status, 2);
+    }
+    EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
+    EXPECT_EQ(scratch.read("disk"), disk_before);
 }

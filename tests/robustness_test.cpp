@@ -4,6 +4,7 @@
 #include "block_compare.hpp"
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
+#include "input_reader.hpp"
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,7 @@ TEST(FaultInjection, ReadErrorIsReportedAndTheLogFinished) {
     scratch.put("a", a);
     scratch.put("b", b);
     const std::string fault =
-        (fs::canonical(scratch.dir()) / "a").string() + ":" + std::to_string(block_size + 100);
+        (fs::canonical(scratch.dir()) / "a").string() + ":" + std::to_string(block_size + 4096);
     const ToolRun run =
         scratch.run({"a", "b", "l"}, environment(with_fault("PAIRSCAN_FAULT_READ=" + fault)));
     EXPECT_EQ(run.err, "pairscan: a: Input/output error\n");

@@ -1,48 +1,52 @@
-// libFuzzer target: the block comparison must report what a plain byte-by-byte loop reports.
+// libFuzzer target: the comparison must report what a plain byte-by-byte loop reports, however
+// the inputs' bytes arrive.
 //
-// Input layout: byte 0 chooses the mode (bit 0), the block size (bits 1 to 5, 1 to 32 bytes) and
-// which inputs could not be opened (bits 6 and 7); byte 1 says where the rest splits into the
-// two inputs' contents.
+// Input layout: byte 0 chooses the mode (bit 0), whether each input delivers while it still has
+// bytes pending (bits 1 and 2), and which inputs could not be opened (bits 6 and 7); bytes 1 to 4
+// are each input's room and delivery size (1 to 64 bytes, as pipe reads or mapped windows);
+// bytes 5 and 6 where each input is cut short (255: not at all); byte 7 says where the rest
+// splits into the two inputs' contents.
 
 #include "block_compare.hpp"
 #include "byte_reference.hpp"
 
 #include <cstdint>
 #include <cstdlib>
-#include <sstream>
 #include <string>
-#include <vector>
+
+namespace {
+
+ScriptedInput scripted(std::string bytes, std::uint8_t room, std::uint8_t delivery, bool eager,
+                       bool unopened, std::uint8_t cut) {
+    return {.bytes = std::move(bytes),
+            .deliveries = {std::size_t{delivery} % 64 + 1, std::size_t{delivery} / 64 + 1},
+            .room = std::size_t{room} % 64 + 1,
+            .unopened = unopened,
+            .cut = cut == 255 ? std::string::npos : std::size_t{cut},
+            .eager = eager};
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size < 2) {
+    constexpr std::size_t header = 8;
+    if (size < header) {
         return 0;
     }
     const Mode mode = (data[0] & 1) != 0 ? Mode::verbose : Mode::mismatch;
-    const std::size_t block = ((data[0] >> 1) & 31) + 1;
     const bool unopened1 = (data[0] & 64) != 0;
     const bool unopened2 = (data[0] & 128) != 0;
-    const std::string rest(reinterpret_cast<const char *>(data + 2), size - 2);
-    const std::size_t split = rest.size() * data[1] / 255;
-    const std::string a = rest.substr(0, split);
-    const std::string b = rest.substr(split);
+    const std::string rest(reinterpret_cast<const char *>(data + header), size - header);
+    const std::size_t split = rest.size() * data[7] / 255;
+    const ScriptedInput first =
+        scripted(rest.substr(0, split), data[1], data[2], (data[0] & 2) != 0, unopened1, data[5]);
+    const ScriptedInput second =
+        scripted(rest.substr(split), data[3], data[4], (data[0] & 4) != 0, unopened2, data[6]);
 
-    const Outcome expected = byte_by_byte(a, b, mode, unopened1, unopened2);
-
-    std::istringstream in1(a);
-    std::istringstream in2(b);
-    if (unopened1) {
-        in1.setstate(std::ios::failbit);
-    }
-    if (unopened2) {
-        in2.setstate(std::ios::failbit);
-    }
-    std::vector<char> block1(block);
-    std::vector<char> block2(block);
-    Outcome seen;
-    dateipos = 1;
-    seen.shorter = compare_streams(in1, in2, mode, block1, block2,
-                                   [&] { seen.pairs.emplace_back(zeichen1, zeichen2, dateipos); });
-    if (seen != expected) {
+    const Outcome expected =
+        byte_by_byte(first.bytes.substr(0, first.cut), second.bytes.substr(0, second.cut), mode,
+                     unopened1, unopened2);
+    if (compared({first, second}, mode) != expected) {
         std::abort();
     }
     return 0;

@@ -1,15 +1,20 @@
 // Test-only fault injection, loaded into the tool with LD_PRELOAD.
 //
-//   PAIRSCAN_FAULT_READ=path:N   reads of that file fail with EIO once N of its bytes were read
+//   PAIRSCAN_FAULT_READ=path:N   reads of that file fail with EIO once N of its bytes were read;
+//                                its mapped pages from offset N (down to a page) on fault with
+//                                SIGBUS, and pread from offset N on fails with EIO, as a disk
+//                                error shows itself in each
 //   PAIRSCAN_FAULT_WRITE=path:N  writes to that file fail with ENOSPC once N bytes were written
 //   PAIRSCAN_FAULT_SHORT=path:N  each write to that file takes at most N bytes, as a pipe or a
 //                                signal can make it; writev takes at most its first buffer
+//   PAIRSCAN_FAULT_CLOSE=path:0  closing that file fails with EIO (the descriptor is released)
 //   PAIRSCAN_COUNT=path:file     at exit, "W V" goes into file: the write and writev calls that
 //                                reached that file
 //
 // The path must be absolute and canonical: descriptors are matched through /proc/self/fd.
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -25,6 +30,7 @@ namespace {
 struct Fault {
     std::string path;
     std::size_t budget = 0; // bytes that may still pass
+    std::size_t offset = 0; // the first offset that fails
     bool armed = false;
 };
 
@@ -35,6 +41,7 @@ Fault configured(const char *variable) {
     if (colon != nullptr) {
         fault.path.assign(setting, colon);
         fault.budget = std::strtoull(colon + 1, nullptr, 10);
+        fault.offset = fault.budget;
         fault.armed = true;
     }
     return fault;
@@ -69,6 +76,7 @@ template <typename Function> Function *real(const char *name) {
 Fault read_fault = configured("PAIRSCAN_FAULT_READ");
 Fault write_fault = configured("PAIRSCAN_FAULT_WRITE");
 Fault short_fault = configured("PAIRSCAN_FAULT_SHORT");
+Fault close_fault = configured("PAIRSCAN_FAULT_CLOSE");
 
 // The counted file, and where the counts go; both stand in the one setting.
 struct Counted {
@@ -148,4 +156,47 @@ extern "C" ssize_t writev(int fd, const iovec *pieces, int count) {
         write_fault.budget -= total;
     }
     return next(fd, pieces, count);
+}
+
+extern "C" ssize_t pread(int fd, void *buffer, std::size_t count, off_t offset) {
+    static auto *const next = real<ssize_t(int, void *, std::size_t, off_t)>("pread");
+    if (refers_to(fd, read_fault) && static_cast<std::size_t>(offset) >= read_fault.offset) {
+        errno = EIO;
+        return -1;
+    }
+    return next(fd, buffer, count, offset);
+}
+
+// The pages past the fault are covered by a mapping of an empty file: touching them raises
+// SIGBUS, as touching a page that the disk cannot deliver does.
+extern "C" void *mmap(void *address, std::size_t length, int protection, int flags, int fd,
+                      off_t offset) {
+    static auto *const next = real<void *(void *, std::size_t, int, int, int, off_t)>("mmap");
+    void *const mapped = next(address, length, protection, flags, fd, offset);
+    if (mapped == MAP_FAILED || fd < 0 || !refers_to(fd, read_fault)) {
+        return mapped;
+    }
+    const std::size_t page = 4096;
+    const std::size_t bad = read_fault.offset / page * page;
+    const auto start = static_cast<std::size_t>(offset);
+    if (start + length <= bad) {
+        return mapped;
+    }
+    const std::size_t skip = bad > start ? bad - start : 0;
+    const int empty = memfd_create("fault", MFD_CLOEXEC);
+    next(static_cast<char *>(mapped) + skip, length - skip, PROT_READ, MAP_SHARED | MAP_FIXED,
+         empty, 0);
+    ::close(empty);
+    return mapped;
+}
+
+extern "C" int close(int fd) {
+    static auto *const next = real<int(int)>("close");
+    const bool fails = refers_to(fd, close_fault);
+    const int closed = next(fd);
+    if (fails) {
+        errno = EIO;
+        return -1;
+    }
+    return closed;
 }
