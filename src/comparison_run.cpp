@@ -59,15 +59,11 @@ struct RunMemory {
     Claimed<char[]> lines;
 };
 
-// The signal that asked the run to stop, and a pipe that wakes a wait for input at that moment.
+// The signal that asked the run to stop, and the signals that may.
 volatile std::sig_atomic_t stop_signal = 0;
-std::array<int, 2> stop_wake{-1, -1};
+sigset_t stop_signals;
 
-void on_stop(int signal) {
-    stop_signal = signal;
-    const char wake = 1;
-    [[maybe_unused]] const ssize_t ignored = write(stop_wake[1], &wake, 1);
-}
+void on_stop(int signal) { stop_signal = signal; }
 
 // Writes to a non-blocking output that is full for now wait until it takes more.
 void wait_until_writable(int fd) {
@@ -202,9 +198,7 @@ void take_signals() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     survive_cut_windows();
-    if (pipe2(stop_wake.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
-        stop_wake = {-1, -1};
-    }
+    sigemptyset(&stop_signals);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action {};
         sigaction(signal, nullptr, &action);
@@ -217,6 +211,7 @@ void take_signals() {
         action.sa_flags = SA_RESETHAND;
         sigemptyset(&action.sa_mask);
         sigaction(signal, &action, nullptr);
+        sigaddset(&stop_signals, signal);
     }
 }
 
@@ -255,7 +250,7 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     std::ostream logdatei(&log);
     write_log_banner(logdatei);
     write_log_heading(logdatei, file1, file2);
-    InputPair inputs(input1, input2, {&stop_signal, stop_wake[0]});
+    InputPair inputs(input1, input2, {&stop_signal, stop_signals});
     const std::optional<Shorter> shorter = compare_inputs(inputs, mode, [&] {
         lines.set(zeichen1, zeichen2, dateipos);
         if (console.takes_lines()) {

@@ -233,17 +233,19 @@ bool InputPair::fill() {
                 input->read_more(); // a file or a disk: the read never waits for long
             }
         }
-        read_what_arrived();
+        if (!read_what_arrived()) {
+            return false;
+        }
         if (!inputs_[0]->needs_bytes() && !inputs_[1]->needs_bytes()) {
             return true;
         }
     }
 }
 
-// Reads each arriving input that has room and has something to give; waits only while one of them
-// has nothing pending at all, or until a stop is asked for.
-void InputPair::read_what_arrived() {
-    std::array<pollfd, 3> watched{};
+// Reads each arriving input that has room and has something to give; waits only while one of
+// them has nothing pending at all. False when a stop was asked for.
+bool InputPair::read_what_arrived() {
+    std::array<pollfd, 2> watched{};
     std::array<Input *, 2> readers{};
     nfds_t count = 0;
     bool waits = false;
@@ -255,15 +257,18 @@ void InputPair::read_what_arrived() {
         }
     }
     if (count == 0) {
-        return;
+        return true;
     }
-    watched[count] = {stop_.wakes, POLLIN, 0};
-    if (poll(watched.data(), count + 1, waits ? -1 : 0) <= 0) {
-        return; // interrupted, or nothing ready yet
-    }
-    for (nfds_t i = 0; i < count; ++i) {
+    sigset_t outside{};
+    sigprocmask(SIG_BLOCK, &stop_.signals, &outside);
+    const bool stop = *stop_.requested != 0;
+    const timespec now{};
+    const int ready = stop ? 0 : ppoll(watched.data(), count, waits ? nullptr : &now, &outside);
+    sigprocmask(SIG_SETMASK, &outside, nullptr);
+    for (nfds_t i = 0; i < count && ready > 0; ++i) {
         if (watched[i].revents != 0) {
             readers[i]->read_more();
         }
     }
+    return !stop;
 }

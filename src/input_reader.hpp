@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <array>
+#include <signal.h>
+
 #include <csignal>
 #include <cstddef>
 #include <ctime>
@@ -19,11 +21,12 @@ inline constexpr std::size_t block_size = std::size_t{256} * 1024;
 // unmapped as the run moves on: nothing is copied, and memory stays constant.
 inline constexpr std::size_t window_size = std::size_t{2} * 1024 * 1024;
 
-// How the run asks the reading to stop: a flag that a signal handler sets, and a descriptor that
-// becomes readable at that moment, so that a wait for input wakes up.
+// How the run asks the reading to stop: a flag that a handler of these signals sets. A wait for
+// input lets them in only while it waits, so that none can slip in between the look at the flag
+// and the wait.
 struct StopRequest {
     const volatile std::sig_atomic_t *requested;
-    int wakes;
+    sigset_t signals;
 };
 
 // One input of the run. Its first failure is noted, and reported on standard error, by the call
@@ -102,7 +105,7 @@ class InputPair {
     std::size_t intact(int k) const { return inputs_[k]->trustworthy(); }
 
   private:
-    void read_what_arrived();
+    bool read_what_arrived();
 
     std::array<Input *, 2> inputs_;
     StopRequest stop_;

@@ -32,6 +32,14 @@ TEST(Invocation, RefusedArgumentCountsShowUsageAndCreateNothing) {
     }
 }
 
+// The usage text that cannot be shown is a failure like any other.
+TEST(Invocation, UsageOnAFullConsoleFails) {
+    const Scratch scratch;
+    const ToolRun run = scratch.run({"a"}, stdout_to(Stdout::full_device));
+    EXPECT_EQ(run.err, "pairscan: standard output: No space left on device\n");
+    EXPECT_EQ(run.status, 2);
+}
+
 TEST(Invocation, WorkedExampleLineForLine) {
     const Scratch scratch;
     scratch.put("a", "AB");
@@ -93,6 +101,8 @@ TEST_P(Runs, ProduceExactTexts) {
     for (const auto &[name, bytes] : c.files) {
         if (name.back() == '/') {
             fs::create_directory(scratch.dir() / name);
+        } else if (name.front() == '@') { // a symbolic link, named without the @, to bytes
+            fs::create_symlink(bytes, scratch.dir() / name.substr(1));
         } else {
             scratch.put(name, bytes);
         }
@@ -109,7 +119,7 @@ TEST_P(Runs, ProduceExactTexts) {
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, c.status);
     for (const auto &[name, bytes] : c.files) {
-        if (name.back() != '/' && name != a[2]) {
+        if (name.back() != '/' && name.front() != '@' && name != a[2]) {
             EXPECT_EQ(scratch.read(name), bytes) << "inputs are never modified";
         }
     }
@@ -287,6 +297,27 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 std::nullopt,
                 log_refusal("./ghost", "sub/../ghost"),
+                2},
+        RunCase{"LogNamesAMissingInputDotSlash",
+                {{"b", "x"}},
+                {"ghost", "b", "./ghost"},
+                "",
+                std::nullopt,
+                log_refusal("./ghost", "ghost"),
+                2},
+        RunCase{"InputIsADanglingLinkToTheLog",
+                {{"@dangling", "ghost"}, {"b", "x"}},
+                {"dangling", "b", "ghost"},
+                "",
+                std::nullopt,
+                log_refusal("ghost", "dangling"),
+                2},
+        RunCase{"LogNameJustUnderTheStreamBuffer",
+                {{"a", "ab"}, {"b", "ax"}},
+                {"a", "b", std::string(4067, 'n')},
+                console_mismatch('b', 'x', 2, std::string(4067, 'n')),
+                std::nullopt,
+                "pairscan: " + std::string(4067, 'n') + ": File name too long\n",
                 2},
         RunCase{"LogOnFullDevice",
                 {{"a", "ab"}, {"b", "ax"}},

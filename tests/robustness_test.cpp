@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -95,6 +99,27 @@ TEST(FaultInjection, ShortWritesAreCarriedOn) {
         EXPECT_EQ(run.out, reference.out);
         EXPECT_EQ(run.status, 0);
     }
+}
+
+// A log whose close fails (as NFS or a full disk can make it) is reported, and the run fails; a
+// diagnostic that standard error takes in parts is carried on, never repeated.
+TEST(FaultInjection, FailedCloseAndShortDiagnostics) {
+    const Scratch scratch;
+    scratch.put("a", "abc");
+    scratch.put("b", "abd");
+    const fs::path dir = fs::canonical(scratch.dir());
+    ToolRun run =
+        scratch.run({"a", "b", "l"},
+                    environment(with_fault("PAIRSCAN_FAULT_CLOSE=" + (dir / "l").string() + ":0")));
+    EXPECT_EQ(run.err, "pairscan: l: Input/output error\n");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(scratch.read("l"), log_head("a", "b") + log_mismatch('c', 'd', 3) + trailer);
+
+    const std::string stderr_file = (dir.parent_path() / "stderr").string();
+    run = scratch.run({"nofile", "b", "l"},
+                      environment(with_fault("PAIRSCAN_FAULT_SHORT=" + stderr_file + ":3")));
+    EXPECT_EQ(run.err, "pairscan: nofile: No such file or directory\n");
+    EXPECT_EQ(run.status, 2);
 }
 
 // However long the log's name, which every console mismatch line carries, each report line is
@@ -388,35 +413,421 @@ TEST(StandardDescriptors, ClosedStandardErrorNeverReachesTheLog) {
     EXPECT_EQ(run.status, 2);
 }
 
-// Each report line reaches its reader before the next block is read: with the first input a
-// FIFO that holds back its second block, the lines of the first are already on standard output
-// and in the log.
+// Writes pieces into a FIFO of the scratch directory from a thread of its own, calling after()
+// between them; the FIFO is closed at the end.
+class FifoWriter {
+  public:
+    FifoWriter(const Scratch &scratch, const std::string &name, std::vector<std::string> pieces,
+               std::function<void(std::size_t piece)> after = {})
+        : thread_([&scratch, name, pieces = std::move(pieces), after = std::move(after)] {
+              const int fd = open((scratch.dir() / name).c_str(), O_WRONLY);
+              for (std::size_t i = 0; i < pieces.size(); ++i) {
+                  for (std::size_t sent = 0; sent < pieces[i].size();) {
+                      const ssize_t size =
+                          write(fd, pieces[i].data() + sent, pieces[i].size() - sent);
+                      sent += size > 0 ? static_cast<std::size_t>(size) : pieces[i].size();
+                  }
+                  if (after) {
+                      after(i);
+                  }
+              }
+              close(fd);
+          }) {}
+    ~FifoWriter() { thread_.join(); }
+    FifoWriter(const FifoWriter &) = delete;
+    FifoWriter &operator=(const FifoWriter &) = delete;
+
+  private:
+    std::thread thread_;
+};
+
+// Waits up to five seconds for a condition that the tool's progress makes true.
+bool eventually(const std::function<bool()> &condition) {
+    for (int waited = 0; waited < 500; ++waited) {
+        if (condition()) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+// Each difference is reported as soon as both its bytes have arrived: with the first input a FIFO
+// that holds back the rest, the lines of what it sent are already on standard output and in the
+// log while it waits, whether it sent a whole block or three bytes.
 TEST(Flushing, EachLineReachesItsReaderWhileTheToolWaits) {
-    const Scratch scratch;
-    ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
     const std::string first_block(block_size, 'a');
-    scratch.put("b", differing_copy(first_block, {5, 9}) + "tail");
-    const std::string lines_out =
-        console_mismatch('a', 'A', 5, "l") + console_mismatch('a', 'A', 9, "l");
-    const std::string lines_log = log_mismatch('a', 'A', 5) + log_mismatch('a', 'A', 9);
-    bool seen_while_held = false;
-    std::thread writer([&] {
-        const int fd = open((scratch.dir() / "fifo").c_str(), O_WRONLY);
-        for (std::size_t sent = 0; sent < first_block.size();) {
-            const ssize_t size = write(fd, first_block.data() + sent, first_block.size() - sent);
-            sent += size > 0 ? static_cast<std::size_t>(size) : first_block.size();
+    const struct {
+        std::string sent;
+        std::string other;
+        std::vector<std::size_t> positions;
+    } cases[] = {
+        {first_block, differing_copy(first_block, {5, 9}) + "tail", {5, 9}},
+        {"abX", "abcdefgh", {3}},
+    };
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
+        scratch.put("b", c.other);
+        std::string lines_out;
+        std::string lines_log;
+        for (std::size_t position : c.positions) {
+            lines_out +=
+                console_mismatch(c.sent[position - 1], c.other[position - 1], position, "l");
+            lines_log += log_mismatch(c.sent[position - 1], c.other[position - 1], position);
         }
-        for (int waited = 0; waited < 500 && !seen_while_held; ++waited) {
-            usleep(10000);
-            seen_while_held = scratch.captured_stdout().ends_with(lines_out) &&
-                              scratch.read("l").ends_with(lines_log);
+        bool seen_while_held = false;
+        ToolRun run;
+        {
+            const FifoWriter writer(scratch, "fifo", {c.sent}, [&](std::size_t) {
+                seen_while_held = eventually([&] {
+                    return scratch.captured_stdout().ends_with(lines_out) &&
+                           scratch.read("l").ends_with(lines_log);
+                });
+            });
+            run = scratch.run({"fifo", "b", "l"});
         }
-        close(fd);
-    });
-    const ToolRun run = scratch.run({"fifo", "b", "l"});
-    writer.join();
-    EXPECT_TRUE(seen_while_held);
-    EXPECT_EQ(run.out, banner + announcement(false, "fifo", "b", "l") + lines_out +
-                           console_verdict("fifo", "b"));
+        EXPECT_TRUE(seen_while_held) << c.sent.size() << " bytes sent";
+        lines_out += console_verdict("fifo", "b");
+        const std::string head = banner + announcement(false, "fifo", "b", "l");
+        EXPECT_EQ(run.out, head + lines_out);
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// One writer feeding both inputs, in either order it opens them, never waits for the tool while
+// the tool waits for it: the run ends, with the exact report. tr makes the second copy differ
+// wherever a byte 1 stands.
+TEST(ArrivingInputs, OneWriterFeedingBothNeverDeadlocks) {
+    std::string data(1000000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>(i * 7 % 251);
+    }
+    std::string changed = data;
+    std::replace(changed.begin(), changed.end(), '\1', '\2');
+    const struct {
+        const char *command;
+        const std::string &first;
+        const std::string &second;
+    } cases[] = {
+        {"tee f1 f2 < src > /dev/null", data, data},
+        {"tee f1 < src > f2", data, data},
+        {"tee f1 < src | tr '\\001' '\\002' > f2", data, changed},
+        {"tee f2 < src | tr '\\001' '\\002' > f1", changed, data},
+    };
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        ASSERT_EQ(mkfifo((scratch.dir() / "f1").c_str(), 0600), 0);
+        ASSERT_EQ(mkfifo((scratch.dir() / "f2").c_str(), 0600), 0);
+        scratch.put("src", data);
+        std::thread writer([&] {
+            const std::string shell = "cd '" + scratch.dir().string() + "' && " + c.command;
+            EXPECT_EQ(system(shell.c_str()), 0);
+        });
+        RunOptions options;
+        options.seconds = 20;
+        const ToolRun run = scratch.run({"f1", "f2", "l"}, options);
+        writer.join();
+        SCOPED_TRACE(c.command);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out,
+                  banner + announcement(false, "f1", "f2", "l") +
+                      report_body(c.first, c.second, Reports::mismatches, Stream::console));
+    }
+}
+
+// A regular input that changes while the run is held mid-file (the other input a FIFO that stops
+// after three windows) is reported, and the outputs hold what the bytes read gave: a file cut
+// short ends where it was cut, a grown one where it ended at its open, a rewritten one shows its
+// new bytes.
+TEST(ArrivingInputs, ChangedInputIsReported) {
+    const std::size_t held_at = 3 * window_size;
+    std::string a(2 * held_at, '\0');
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        a[i] = static_cast<char>('a' + i % 26);
+    }
+    std::vector<std::size_t> differences{1, held_at};
+    for (std::size_t at = 65536; at < a.size(); at += 65536) {
+        differences.push_back(at + 3);
+    }
+    const std::string b = differing_copy(a, differences) + "more";
+    const std::string rewritten = "REWRITTEN!";
+    const struct {
+        const char *what;
+        std::function<void(const fs::path &)> change;
+        std::string as_read;
+    } cases[] = {
+        {"cut short",
+         [&](const fs::path &file) { fs::resize_file(file, held_at - window_size / 2); },
+         a.substr(0, held_at)},
+        {"grown", [](const fs::path &file) { std::ofstream(file, std::ios::app) << "grown"; }, a},
+        {"rewritten",
+         [&](const fs::path &file) {
+             std::fstream(file, std::ios::in | std::ios::out | std::ios::binary)
+                     .seekp(static_cast<std::streamoff>(held_at + 100))
+                 << rewritten;
+         },
+         std::string(a).replace(held_at + 100, rewritten.size(), rewritten)},
+    };
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        scratch.put("a", a);
+        ASSERT_EQ(mkfifo((scratch.dir() / "b").c_str(), 0600), 0);
+        const std::string held_line =
+            console_mismatch(a[held_at - 1], b[held_at - 1], held_at, "l");
+        ToolRun run;
+        {
+            const FifoWriter writer(
+                scratch, "b", {b.substr(0, held_at), b.substr(held_at)}, [&](std::size_t piece) {
+                    if (piece == 0) {
+                        EXPECT_TRUE(eventually(
+                            [&] { return scratch.captured_stdout().ends_with(held_line); }));
+                        usleep(20000); // a later modification time
+                        c.change(scratch.dir() / "a");
+                    }
+                });
+            RunOptions options;
+            options.seconds = 20;
+            run = scratch.run({"a", "b", "l"}, options);
+        }
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(run.err, "pairscan: a: file changed as it was read\n");
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "l") +
+                               report_body(c.as_read, b, Reports::mismatches, Stream::console));
+        EXPECT_EQ(scratch.read("l"),
+                  log_head("a", "b") + report_body(c.as_read, b, Reports::mismatches, Stream::log) +
+                      trailer);
+    }
+}
+
+// Inputs of different kinds compared with each other: a file against a pipe, an endless device
+// and an empty FIFO, and a /proc file, whose size says nothing, against a copy of it.
+TEST(ArrivingInputs, MixedKinds) {
+    const Scratch scratch;
+    scratch.put("abc", "abc");
+    ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
+    std::ifstream proc_file("/proc/version");
+    scratch.put("copy", std::string(std::istreambuf_iterator<char>(proc_file), {}));
+    const std::string zero(1, '\0');
+    const struct {
+        Args args;
+        std::string stdin_bytes;
+        bool empty_fifo;
+        std::string body;
+    } cases[] = {
+        {{"abc", "/dev/stdin", "l"},
+         "abXd",
+         false,
+         console_mismatch('c', 'X', 3, "l") + console_verdict("abc", "/dev/stdin")},
+        {{"abc", "/dev/zero", "l"},
+         "",
+         false,
+         console_mismatch('a', '\0', 1, "l") + console_mismatch('b', '\0', 2, "l") +
+             console_mismatch('c', '\0', 3, "l") + console_verdict("abc", "/dev/zero")},
+        {{"abc", "fifo", "l"}, "", true, console_verdict("fifo", "abc")},
+        {{"/proc/version", "copy", "l"}, "", false, ""},
+    };
+    for (const auto &c : cases) {
+        std::optional<FifoWriter> writer;
+        if (c.empty_fifo) {
+            writer.emplace(scratch, "fifo", std::vector<std::string>{});
+        }
+        RunOptions options = stdin_from(c.stdin_bytes);
+        options.seconds = 5;
+        const ToolRun run = scratch.run(c.args, options);
+        writer.reset();
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        EXPECT_EQ(run.out, banner + announcement(false, c.args[0], c.args[1], "l") + c.body);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// No input is an output of the run, and the log is not standard error's file: the tool would
+// compare its own text, or the diagnostics and the log would overwrite each other. The refusal
+// comes before anything is opened; what the file held before stays.
+TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNotStandardError) {
+    const struct {
+        Args args;
+        Stdout out;
+        const char *stdout_file;
+        const char *stderr_file;
+        bool appends;
+        std::string err;
+    } cases[] = {
+        {{"out", "b", "l"},
+         Stdout::work_file,
+         "out",
+         "",
+         false,
+         "pairscan: input file 'out' is the same file as standard output; not reading it\n"},
+        {{"b", "out", "l"},
+         Stdout::work_file,
+         "out",
+         "",
+         true,
+         "pairscan: input file 'out' is the same file as standard output; not reading it\n"},
+        {{"/dev/stdout", "b", "l"},
+         Stdout::piped,
+         "",
+         "",
+         false,
+         "pairscan: input file '/dev/stdout' is the same file as standard output; not reading "
+         "it\n"},
+        {{"b", "err", "l"},
+         Stdout::captured,
+         "",
+         "err",
+         false,
+         "pairscan: input file 'err' is the same file as standard error; not reading it\n"},
+        {{"a", "b", "err"},
+         Stdout::captured,
+         "",
+         "err",
+         false,
+         "pairscan: log file 'err' is the same file as standard error; not overwriting it\n"},
+        {{"a", "b", "err"},
+         Stdout::captured,
+         "",
+         "err",
+         true,
+         "pairscan: log file 'err' is the same file as standard error; not overwriting it\n"},
+    };
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        scratch.put("a", "abc");
+        scratch.put("b", "abd");
+        scratch.put("out", "earlier\n");
+        scratch.put("err", "earlier\n");
+        RunOptions options = stdout_to(c.out);
+        options.stdout_file = c.stdout_file;
+        options.stdout_appends = c.appends;
+        options.stderr_file = c.stderr_file;
+        options.stderr_appends = c.appends;
+        options.seconds = 1;
+        const ToolRun run = scratch.run(c.args, options);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2] + (c.appends ? ", >>" : ", >"));
+        const std::string before = c.appends ? "earlier\n" : "";
+        const std::string shown = banner + announcement(false, c.args[0], c.args[1], c.args[2]);
+        EXPECT_EQ(*c.stderr_file != '\0' ? scratch.read("err") : before + run.err, before + c.err);
+        EXPECT_EQ(*c.stdout_file != '\0' ? scratch.read("out") : before + run.out, before + shown);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(scratch.read("b"), "abd");
+    }
+}
+
+// Whatever spelling leads an input to the log, the opened files are compared before anything is
+// read: descriptor 3 closed at start, so that the log opens as 3, and a link whose joined target
+// is too long for the guard to follow by hand.
+TEST(StandardDescriptors, AnInputThatOpensAsTheLogIsRefused) {
+    const Scratch scratch;
+    scratch.put("b", "xyz");
+    fs::path deep = scratch.dir();
+    std::string deep_name;
+    std::string back;
+    for (int level = 0; level < 700; ++level) {
+        deep /= "d";
+        deep_name += "d/";
+        back += "../";
+    }
+    fs::create_directories(deep);
+    fs::create_symlink(back + "ghost", deep / "link"); // joined, over 4096 bytes
+    for (const std::string &input : Args{"/dev/fd/3", "/proc/self/fd/3", deep_name + "link"}) {
+        const ToolRun run = scratch.run({input, "b", "ghost"});
+        SCOPED_TRACE(input.substr(0, 20));
+        EXPECT_EQ(run.err, log_refusal("ghost", input));
+        EXPECT_EQ(run.out, banner + announcement(false, input, "b", "ghost"));
+        EXPECT_EQ(run.status, 2);
+    }
+}
+
+// A standard descriptor closed at start cannot be reopened by name: nothing is read from an
+// empty stand-in nor written into a void.
+TEST(StandardDescriptors, ClosedOnesCannotBeReopenedByName) {
+    const Scratch scratch;
+    scratch.put("b", "xyz");
+    RunOptions no_stdin;
+    no_stdin.stdin_closed = true;
+    ToolRun run = scratch.run({"/dev/stdin", "b", "l"}, no_stdin);
+    EXPECT_EQ(run.err, "pairscan: /dev/stdin: No such device or address\n");
+    EXPECT_EQ(run.out, banner + announcement(false, "/dev/stdin", "b", "l") +
+                           console_verdict("/dev/stdin", "b"));
+    EXPECT_EQ(run.status, 2);
+
+    RunOptions no_stderr;
+    no_stderr.stderr_closed = true;
+    run = scratch.run({"b", "b", "/dev/stderr"}, no_stderr);
+    EXPECT_EQ(run.out, banner + announcement(false, "b", "b", "/dev/stderr"));
+    EXPECT_EQ(run.status, 2);
+}
+
+// A parent may leave standard output a non-blocking pipe; a reader that is slow to start is
+// waited for, not taken for a failure.
+TEST(ConsoleTrouble, NonBlockingPipeWithALateReaderGetsEverything) {
+    const Scratch scratch;
+    const std::string a(3000, 'a');
+    scratch.put("a", a);
+    scratch.put("b", differing_copy(a, {1, 1500, 3000}));
+    const Args args{"a", "b", "l", "v"};
+    const ToolRun reference = scratch.run(args);
+    ASSERT_GT(reference.out.size(), std::size_t{65536}) << "outlasts a pipe's buffer";
+    RunOptions options = stdout_to(Stdout::piped);
+    options.stdout_nonblocking = true;
+    options.meanwhile = [](pid_t) { sleep(1); };
+    const ToolRun run = scratch.run(args, options);
+    EXPECT_EQ(run.out, reference.out);
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
+}
+
+// On a terminal, the report lines are shown like anywhere else.
+TEST(ConsoleTrouble, TerminalShowsTheReport) {
+    const Scratch scratch;
+    scratch.put("a", "abcdef");
+    scratch.put("b", "abXdefg");
+    for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
+        const ToolRun reference = scratch.run(args);
+        const ToolRun run = scratch.run(args, stdout_to(Stdout::terminal));
+        EXPECT_EQ(run.out, reference.out);
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// SIGTERM while a report line longer than a pipe's atomic write is half written: the line is
+// finished on both outputs, nothing follows it (no verdict, no trailer), and the tool then ends
+// by SIGTERM.
+TEST(Signals, TerminationEndsTheRunBetweenLines) {
+    const Scratch scratch;
+    std::string log;
+    for (int level = 0; level < 2010; ++level) {
+        log += "./";
+    }
+    log += "l"; // each console line over 4096 bytes
+    const std::string a(20000, 'a');
+    scratch.put("a", a);
+    scratch.put("b", std::string(20000, 'b') + "longer");
+    RunOptions options = stdout_to(Stdout::piped);
+    options.meanwhile = [](pid_t tool) {
+        usleep(300000); // the pipe is full, a line half in it
+        kill(tool, SIGTERM);
+        usleep(100000);
+    };
+    const ToolRun run = scratch.run({"a", "b", log}, options);
+    EXPECT_EQ(run.status, 128 + SIGTERM);
+    const std::string head = banner + announcement(false, "a", "b", log);
+    const std::string line = console_mismatch('a', 'b', 1, log);
+    ASSERT_TRUE(run.out.starts_with(head));
+    const std::size_t lines = (run.out.size() - head.size()) / line.size();
+    ASSERT_GT(lines, std::size_t{10});
+    ASSERT_LT(lines, a.size()) << "the run was stopped";
+    std::string expected_out = head;
+    std::string expected_log = log_head("a", "b");
+    for (std::size_t position = 1; position <= lines; ++position) {
+        expected_out += console_mismatch('a', 'b', position, log);
+        expected_log += log_mismatch('a', 'b', position);
+    }
+    EXPECT_EQ(run.out, expected_out);
+    EXPECT_EQ(scratch.read(log), expected_log);
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -27,6 +28,11 @@ std::string slurp(const fs::path &path) {
     if (chdir(work.c_str()) != 0) {
         _exit(127);
     }
+    if (!options.stderr_file.empty()) {
+        dup2(open(options.stderr_file.c_str(),
+                  O_WRONLY | O_CREAT | (options.stderr_appends ? O_APPEND : O_TRUNC), 0600),
+             2);
+    }
     switch (options.out) {
     case Stdout::captured:
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
@@ -42,6 +48,7 @@ std::string slurp(const fs::path &path) {
         break;
     case Stdout::gone_reader:
     case Stdout::piped:
+    case Stdout::terminal:
         dup2(out_pipe, 1);
         break;
     case Stdout::work_file:
@@ -53,6 +60,10 @@ std::string slurp(const fs::path &path) {
     if (options.stderr_closed) {
         close(2);
     }
+    if (options.stdin_closed) {
+        close(0);
+    }
+    close_range(3, ~0U, 0); // nothing of the test's own reaches the tool
     const rlimit file_size{options.file_size_limit, options.file_size_limit};
     const rlimit address_space{options.address_space_limit, options.address_space_limit};
     if (setrlimit(RLIMIT_FSIZE, &file_size) != 0 || setrlimit(RLIMIT_AS, &address_space) != 0) {
@@ -71,6 +82,24 @@ std::string slurp(const fs::path &path) {
     signal(SIGPIPE, options.sigpipe_ignored ? SIG_IGN : SIG_DFL);
     execv(PAIRSCAN_BINARY, argv.data());
     _exit(127);
+}
+
+// A pseudo-terminal in raw mode, so that what the tool writes arrives unchanged: its end for the
+// tool in ends[1], the test's in ends[0]. Reading the test's end gives EIO once the tool is gone.
+void open_terminal(int ends[2]) {
+    const int controller = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (controller < 0 || grantpt(controller) != 0 || unlockpt(controller) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    const int terminal = open(ptsname(controller), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (terminal < 0 || tcgetattr(terminal, &raw) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    cfmakeraw(&raw);
+    tcsetattr(terminal, TCSANOW, &raw);
+    ends[0] = controller;
+    ends[1] = terminal;
 }
 
 } // namespace
@@ -120,6 +149,12 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
     if ((out_piped && pipe(out_pipe) != 0) || pipe(in_pipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    if (options.out == Stdout::terminal) {
+        open_terminal(out_pipe);
+    }
+    if (options.stdout_nonblocking) {
+        fcntl(out_pipe[1], F_SETFL, fcntl(out_pipe[1], F_GETFL) | O_NONBLOCK);
+    }
     const pid_t child = fork();
     if (child == 0) {
         if (out_pipe[0] >= 0) {
@@ -149,8 +184,11 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
         left -= static_cast<std::size_t>(written);
     }
     close(in_pipe[1]);
+    if (options.meanwhile) {
+        options.meanwhile(child);
+    }
     std::string piped;
-    const bool read_to_end = options.out == Stdout::piped;
+    const bool read_to_end = options.out == Stdout::piped || options.out == Stdout::terminal;
     if (out_pipe[0] >= 0 && (read_to_end || options.reader_takes > 0)) {
         std::vector<char> taken(read_to_end ? 65536 : options.reader_takes);
         std::size_t got = 0;

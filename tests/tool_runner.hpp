@@ -3,25 +3,44 @@
 
 #include <sys/resource.h>
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 // Where the tool's standard output goes: a file of the test's own, captured; closed; /dev/full;
 // /dev/null;
 // a pipe whose reader goes after reader_takes bytes; a pipe read to its end, captured; the file
-// stdout_file in the work directory, emptied or appended to (not captured).
-enum class Stdout { captured, closed, full_device, null_device, gone_reader, piped, work_file };
+// stdout_file in the work directory, emptied or appended to (not captured); a pseudo-terminal in
+// raw mode, read to its end, captured.
+enum class Stdout {
+    captured,
+    closed,
+    full_device,
+    null_device,
+    gone_reader,
+    piped,
+    work_file,
+    terminal
+};
 
 struct RunOptions {
     Stdout out = Stdout::captured;
-    std::vector<std::string> env; // NAME=value settings added to the tool's environment
-    std::string stdin_bytes;      // fed to the tool's standard input through a pipe
-    std::size_t reader_takes = 0; // with Stdout::gone_reader: bytes read before the reader goes
-    bool sigpipe_ignored = false; // the tool starts with SIGPIPE ignored rather than at default
-    std::string stdout_file;      // with Stdout::work_file
-    bool stdout_appends = false;  // with Stdout::work_file: opened with O_APPEND, not emptied
-    bool stderr_closed = false;   // the tool starts with standard error closed (not captured)
+    std::vector<std::string> env;    // NAME=value settings added to the tool's environment
+    std::string stdin_bytes;         // fed to the tool's standard input through a pipe
+    std::size_t reader_takes = 0;    // with Stdout::gone_reader: bytes read before the reader goes
+    bool sigpipe_ignored = false;    // the tool starts with SIGPIPE ignored rather than at default
+    std::string stdout_file;         // with Stdout::work_file
+    bool stdout_appends = false;     // with Stdout::work_file: opened with O_APPEND, not emptied
+    bool stderr_closed = false;      // the tool starts with standard error closed (not captured)
+    bool stdin_closed = false;       // the tool starts with standard input closed
+    std::string stderr_file;         // standard error goes to this file of the work directory
+    bool stderr_appends = false;     // with stderr_file: opened with O_APPEND, not emptied
+    bool stdout_nonblocking = false; // with Stdout::piped: the pipe is left non-blocking
+    // Called in the test while the tool runs, before its standard output is read.
+    std::function<void(pid_t tool)> meanwhile;
     rlim_t file_size_limit = RLIM_INFINITY;     // RLIMIT_FSIZE, with SIGXFSZ at its default
     rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
     unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
