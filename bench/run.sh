@@ -9,10 +9,13 @@
 # it makes one under /tmp and removes it at the end; a directory given is kept, with its data,
 # for the next run.
 #
-# Floors: bench/read_floor.cpp (the same file streams and request size, page-aligned buffers,
-# read and memcmp) and bench/write_floor.cpp (the same report lines, one write(2) per line per
-# stream; with standard output on /dev/null, the log lines only). Needs hyperfine, strace and
-# GNU time; the page cache is warmed before timing. BLOCK_SIZES=1 also probes request sizes.
+# Floors: bench/map_floor.cpp (both files mapped a 2 MiB window at a time, memcmp, unmapped: no
+# copy, constant memory), bench/read_floor.cpp (read and memcmp, 256 KiB requests, page-aligned
+# buffers) and bench/write_floor.cpp (the same report lines, one write(2) per line per stream;
+# with standard output on /dev/null, the log lines only). Needs hyperfine, strace and GNU time.
+# Where the page cache can be dropped (root), the data is read back from disk before timing, as
+# files that were not just written are held; the cold-cache row needs it too. BLOCK_SIZES=1 also
+# probes request sizes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ $# -ge 1 ]; then
@@ -29,6 +32,7 @@ done
 started=$(date +%s)
 (cd "$root" && cmake --workflow --preset release >/dev/null)
 pairscan=$root/build/release/pairscan
+g++ -O2 -std=c++20 -o map_floor "$root/bench/map_floor.cpp"
 g++ -O2 -std=c++20 -o read_floor "$root/bench/read_floor.cpp"
 g++ -O2 -std=c++20 -o write_floor "$root/bench/write_floor.cpp"
 mib=1048576
@@ -45,6 +49,9 @@ if [ ! -f sparse ]; then # one byte changed in every MiB
         i=$((i + 1))
     done
 fi
+[ -f half1 ] || head -c $((512 * mib)) big1 > half1
+[ -f half2 ] || cp half1 half2
+[ -f halfsparse ] || head -c $((512 * mib)) sparse > halfsparse
 [ -f mid1 ] || head -c $((64 * mib)) big1 > mid1
 [ -f mid2 ] || cp mid1 mid2
 [ -f all1 ] || head -c $((2 * mib)) big1 > all1
@@ -53,7 +60,16 @@ fi
 [ -f one2 ] || cp one1 one2
 [ -f tiny1 ] || printf 'hello world\n' > tiny1
 [ -f tiny2 ] || cp tiny1 tiny2
-cat big1 big2 sparse > /dev/null
+# The page cache as a file read from disk holds it (large folios, which a window maps whole),
+# rather than as a file just written does.
+drop_caches() { sync && echo 3 2> /dev/null > /proc/sys/vm/drop_caches; }
+if drop_caches; then
+    cache="read back from disk"
+else
+    cache="as written (caches cannot be dropped here)"
+fi
+cat big1 big2 half1 half2 halfsparse > /dev/null
+echo "page cache: $cache"
 
 # The write floor must write exactly pairscan's report lines: standard output past the banner
 # and announcement, the log between its head and its trailer (these inputs have equal lengths).
@@ -93,13 +109,37 @@ tolerating_difference() { # a shell command for hyperfine that also accepts exit
     echo "sh -c '$*; [ \$? -le 1 ]'"
 }
 
+# Times pairscan beside the mapped floor, the read floor and a peer, in one hyperfine run.
+against_both_floors() { # label runs output prepare pairscan map-floor read-floor peer
+    label=$1 runs=$2 output=$3 prepare=$4
+    shift 4
+    hyperfine -N --style none --warmup "$([ -n "$prepare" ] && echo 0 || echo 2)" --runs "$runs" \
+        --output "$output" ${prepare:+--prepare "$prepare"} --export-csv times.csv "$@" \
+        > /dev/null 2> hyperfine.err || { cat hyperfine.err >&2; exit 1; }
+    awk -F, -v label="$label" '
+        NR == 2 { ours = $4 } NR == 3 { mapped = $4 } NR == 4 { read = $4 } NR == 5 { peer = $4 }
+        END {
+            printf "%-46s %.3f x mapped floor, %.3f x read floor", label ":", ours / mapped, ours / read
+            if (peer) printf ", %.3f x %s", ours / peer, "cmp"
+            printf "   (%.1f ms; %.1f, %.1f", ours * 1000, mapped * 1000, read * 1000
+            if (peer) printf ", %.1f", peer * 1000
+            printf " ms)\n"
+        }' times.csv
+}
+
 echo
 echo "median wall time, pairscan / floor and pairscan / peer:"
-side_by_side "identical 1 GiB" 15 null "read floor" cmp \
-    "$pairscan big1 big2 log" "./read_floor big1 big2" "cmp big1 big2"
-side_by_side "1 GiB differing once per MiB, output to a file" 15 ./out "read floor" "cmp -l" \
-    "$pairscan big1 sparse log" "./read_floor big1 sparse" \
-    "$(tolerating_difference cmp -l big1 sparse)"
+against_both_floors "identical 512 MiB" 15 null "" "$pairscan half1 half2 log" \
+    "./map_floor half1 half2" "./read_floor half1 half2" "cmp half1 half2"
+against_both_floors "512 MiB differing once per MiB, output to a file" 15 ./out "" \
+    "$pairscan half1 halfsparse log" "./map_floor half1 halfsparse" \
+    "./read_floor half1 halfsparse" "$(tolerating_difference cmp -l half1 halfsparse)"
+if [ "$cache" = "read back from disk" ]; then
+    against_both_floors "identical 512 MiB, cold cache" 3 null \
+        "sh -c 'sync; echo 3 > /proc/sys/vm/drop_caches'" "$pairscan half1 half2 log" \
+        "./map_floor half1 half2" "./read_floor half1 half2" "cmp half1 half2"
+    cat half1 half2 halfsparse > /dev/null
+fi
 for output in ./out null; do
     where=$([ $output = null ] && echo /dev/null || echo "a file")
     side_by_side "2 MiB all different, output to $where" 7 $output "write floor" "cmp -l" \
