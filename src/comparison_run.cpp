@@ -237,20 +237,18 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     dateipos = 1;
     RunFile log(logfile);
     log.open_for_writing();
-    Input input1(file1, 0, memory.blocks->first);
-    input1.open();
-    Input input2(file2, 1, memory.blocks->second);
-    input2.open();
-    for (const Input *input : {&input1, &input2}) {
-        if (refused_as_opened(logfile, log.descriptor(), input == &input1 ? file1 : file2,
-                              input->descriptor())) {
-            return 2;
-        }
+    Input datei1(file1, 0, memory.blocks->first);
+    datei1.open();
+    Input datei2(file2, 1, memory.blocks->second);
+    datei2.open();
+    if (refused_as_opened(logfile, log.descriptor(), file1, datei1.descriptor()) ||
+        refused_as_opened(logfile, log.descriptor(), file2, datei2.descriptor())) {
+        return 2;
     }
     std::ostream logdatei(&log);
     write_log_banner(logdatei);
     write_log_heading(logdatei, file1, file2);
-    InputPair inputs(input1, input2, {&stop_signal, stop_signals});
+    InputPair inputs(datei1, datei2, {&stop_signal, stop_signals});
     const std::optional<Shorter> shorter = compare_inputs(inputs, mode, [&] {
         lines.set(zeichen1, zeichen2, dateipos);
         if (console.takes_lines()) {
@@ -264,13 +262,13 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     if (shorter) {
         write_verdict(std::cout, logdatei, *shorter, file1, file2);
     }
-    input1.close();
-    input2.close();
+    datei1.close();
+    datei2.close();
     if (shorter) {
         write_trailer(logdatei);
     }
     log.close();
     console.pubsync();
-    const bool complete = console.intact() && log.intact() && input1.intact() && input2.intact();
+    const bool complete = console.intact() && log.intact() && datei1.intact() && datei2.intact();
     return complete ? 0 : 2;
 }
