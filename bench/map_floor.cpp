@@ -1,40 +1,35 @@
 // The mapped floor: maps both files a window at a time from the page cache, compares them with
-// memcmp a page at a time, so that every differing page is found, and unmaps them, nothing else.
-// Memory stays constant and nothing is copied: the least a comparison of two regular files that
-// finds every difference can cost.
+// memcmp a page at a time and unmaps them. Memory stays constant and nothing is copied: the least
+// a comparison of two regular files can cost. With a log name it also reports each differing pair
+// as pairscan does in mismatch mode, with one write(2) per line on standard output (unless it is
+// /dev/null) and one on the log; without one it only counts the differing pages.
 //
-//   map_floor file1 file2 [window-size [populate]]   (defaults: 2097152 and 1)
-//
-// With populate 1 each window is mapped with MAP_POPULATE, so that its pages are set up in one
-// call rather than fault by fault.
+//   map_floor file1 file2 [window-size [logfile]]   (window size 2097152 by default)
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include <string>
 
 namespace {
 
+constexpr std::size_t page = 4096;
+
 struct Mapped {
-    Mapped(int fd, off_t offset, std::size_t length, int flags)
-        : data(length == 0 ? nullptr
-                           : static_cast<const char *>(
-                                 mmap(nullptr, length, PROT_READ, MAP_SHARED | flags, fd, offset))),
+    Mapped(int fd, off_t offset, std::size_t length)
+        : data(static_cast<const char *>(mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, offset))),
           length(length) {
         if (data == MAP_FAILED) {
             std::perror("mmap");
             std::exit(2);
         }
     }
-    ~Mapped() {
-        if (data != nullptr) {
-            munmap(const_cast<char *>(data), length);
-        }
-    }
+    ~Mapped() { munmap(const_cast<char *>(data), length); }
     Mapped(const Mapped &) = delete;
     Mapped &operator=(const Mapped &) = delete;
     const char *data;
@@ -47,32 +42,78 @@ off_t size_of(int fd) {
     return file.st_size;
 }
 
+bool on_dev_null(int fd) {
+    struct stat file {};
+    struct stat null {};
+    return fstat(fd, &file) == 0 && S_ISCHR(file.st_mode) && stat("/dev/null", &null) == 0 &&
+           file.st_rdev == null.st_rdev;
+}
+
+// The two report lines of a differing pair, one write(2) each.
+struct Reporter {
+    int log;
+    std::string logfile;
+    bool to_console;
+
+    void report(char a, char b, unsigned long position) const {
+        char line[8192];
+        const int head = std::snprintf(line, sizeof line,
+                                       "File 1 : %c File 2 : %c at Position : %lu", a, b, position);
+        if (to_console) {
+            const int size =
+                head + std::snprintf(line + head, sizeof line - static_cast<std::size_t>(head),
+                                     " no match, writing to %s\n", logfile.c_str());
+            write_whole(1, line, size);
+        }
+        write_whole(log, line,
+                    head + std::snprintf(line + head, sizeof line - static_cast<std::size_t>(head),
+                                         " does not match\n"));
+    }
+    static void write_whole(int fd, const char *text, int size) {
+        if (write(fd, text, static_cast<std::size_t>(size)) != size) {
+            std::perror("write");
+            std::exit(2);
+        }
+    }
+};
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (argc < 3 || argc > 5) {
-        std::cerr << "usage: map_floor file1 file2 [window-size [populate]]\n";
+        std::fputs("usage: map_floor file1 file2 [window-size [logfile]]\n", stderr);
         return 1;
     }
     const std::size_t window = argc > 3 ? std::strtoul(argv[3], nullptr, 0) : 2097152;
-    const int flags = argc > 4 && std::strtol(argv[4], nullptr, 0) == 0 ? 0 : MAP_POPULATE;
     const int fd1 = open(argv[1], O_RDONLY);
     const int fd2 = open(argv[2], O_RDONLY);
-    if (fd1 < 0 || fd2 < 0) {
+    const int log = argc > 4 ? open(argv[4], O_WRONLY | O_CREAT | O_TRUNC, 0666) : -1;
+    if (fd1 < 0 || fd2 < 0 || (argc > 4 && log < 0)) {
         std::perror("open");
         return 2;
     }
+    const Reporter reporter{log, argc > 4 ? argv[4] : "", !on_dev_null(1)};
     const off_t common = std::min(size_of(fd1), size_of(fd2));
-    constexpr std::size_t page = 4096;
     long differing_pages = 0;
     for (off_t at = 0; at < common; at += static_cast<off_t>(window)) {
         const auto length = static_cast<std::size_t>(std::min<off_t>(window, common - at));
-        const Mapped first(fd1, at, length, flags);
-        const Mapped second(fd2, at, length, flags);
+        const Mapped first(fd1, at, length);
+        const Mapped second(fd2, at, length);
         for (std::size_t i = 0; i < length; i += page) {
             const std::size_t size = std::min(page, length - i);
-            differing_pages += std::memcmp(first.data + i, second.data + i, size) != 0 ? 1 : 0;
+            if (std::memcmp(first.data + i, second.data + i, size) == 0) {
+                continue;
+            }
+            ++differing_pages;
+            for (std::size_t k = i; log >= 0 && k < i + size; ++k) {
+                if (first.data[k] != second.data[k]) {
+                    reporter.report(first.data[k], second.data[k],
+                                    static_cast<unsigned long>(at) + k + 1);
+                }
+            }
         }
     }
-    std::cout << differing_pages << '\n';
+    if (log < 0) {
+        std::printf("%ld\n", differing_pages);
+    }
 }
