@@ -66,7 +66,7 @@ sigset_t stop_signals;
 void on_stop(int signal) { stop_signal = signal; }
 
 // Writes to a non-blocking output that is full for now wait until it takes more.
-void wait_until_writable(int fd) {
+[[gnu::cold]] void wait_until_writable(int fd) {
     pollfd ready{fd, POLLOUT, 0};
     poll(&ready, 1, -1);
 }

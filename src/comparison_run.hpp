@@ -42,7 +42,7 @@ class RunFile final : public std::streambuf {
   private:
     bool flush_pending();
     bool write_all(const char *text, std::size_t size);
-    void fail(int errnum);
+    [[gnu::cold]] void fail(int errnum);
 
     const char *name_; // nullptr for standard output
     int fd_ = -1;

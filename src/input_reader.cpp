@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::size_t page = 4096;
-constexpr std::size_t whole = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t whole = Input::whole;
 
 // The mapped window of each input, as the SIGBUS handler sees it, and the offset in it of the
 // first page that faulted (whole when none did).
@@ -120,15 +120,6 @@ void Input::close() {
     }
 }
 
-std::size_t Input::trustworthy() const {
-    if (window_ == nullptr) {
-        return whole;
-    }
-    const std::size_t cut = windows[slot_].cut.load(std::memory_order_relaxed);
-    const auto done = static_cast<std::size_t>(begin_ - window_);
-    return cut == whole ? whole : cut - std::min(cut, done);
-}
-
 bool Input::has_room() const {
     return kind_ == Kind::mapped ? begin_ == end_
                                  : begin_ != block_.data() || end_ != block_.data() + block_.size();
@@ -185,6 +176,7 @@ void Input::map_next_window() {
     slot.cut.store(whole);
     slot.length.store(length);
     slot.base.store(window_);
+    cut_ = &slot.cut;
 }
 
 void Input::unmap() {
@@ -196,6 +188,7 @@ void Input::unmap() {
     slot.length.store(0);
     munmap(const_cast<char *>(window_), window_length_);
     window_ = nullptr;
+    cut_ = nullptr;
     begin_ = end_ = block_.data();
 }
 

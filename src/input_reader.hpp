@@ -2,14 +2,16 @@
 // reads of whatever has arrived, and a file that changes under the run found out.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <array>
-#include <signal.h>
-
+#include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <ctime>
+#include <limits>
 #include <span>
 
 // Each input that is read, rather than mapped, reads into a block of this size. On page-cached
@@ -53,7 +55,12 @@ class Input {
     bool ended() const { return ended_; }
     void consume(std::size_t size) { begin_ += size; }
     // How many pending bytes are the file's: fewer once a mapped window was found cut short.
-    std::size_t trustworthy() const;
+    // Asked for every reported pair, so kept inline.
+    std::size_t trustworthy() const {
+        const std::size_t cut = cut_ == nullptr ? whole : cut_->load(std::memory_order_relaxed);
+        return cut == whole ? whole
+                            : cut - std::min(cut, static_cast<std::size_t>(begin_ - window_));
+    }
 
     bool needs_bytes() const { return begin_ == end_ && !ended_; }
     // A pipe, FIFO, socket, terminal or character device: read only when poll says so.
@@ -61,6 +68,9 @@ class Input {
     bool has_room() const;
     // Delivers more: the next window of a mapped file, or what one read gives.
     void read_more();
+
+    // What trustworthy() says while nothing was cut.
+    static constexpr std::size_t whole = std::numeric_limits<std::size_t>::max();
 
   private:
     enum class Kind { unopened, mapped, read, arriving };
@@ -85,6 +95,7 @@ class Input {
     timespec modified_{};
     // The mapped window, and where it starts in the file.
     const char *window_ = nullptr;
+    const std::atomic<std::size_t> *cut_ = nullptr; // where a fault in the window is noted
     std::size_t window_length_ = 0;
     off_t window_offset_ = 0;
 };
