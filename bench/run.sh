@@ -5,7 +5,7 @@
 #
 #   bench/run.sh [work-directory]
 #
-# Takes about 5 minutes on a 2-core machine and about 3.2 GiB of disk. Without a work directory
+# Takes about 6 minutes on a 2-core machine and about 4.7 GiB of disk. Without a work directory
 # it makes one under /tmp and removes it at the end; a directory given is kept, with its data,
 # for the next run.
 #
