@@ -74,18 +74,18 @@ std::optional<struct stat> backing_file(const char *device) {
 
 // Whether opening the log would empty the input, or create the very file the input is then
 // read from. Identity decides, whatever the kind of file; nothing is opened to find out, since
-// opening a FIFO or a device can block or act. log is nullptr when the log does not exist.
-bool log_is_input(const char *logfile, const struct stat *log, const char *input) {
-    struct stat in {};
-    const bool input_exists = stat(input, &in) == 0;
-    if (log != nullptr && input_exists && S_ISBLK(in.st_mode)) {
+// opening a FIFO or a device can block or act. log and in are nullptr for a name that does not
+// exist.
+bool log_is_input(const char *logfile, const struct stat *log, const char *input,
+                  const struct stat *in) {
+    if (log != nullptr && in != nullptr && S_ISBLK(in->st_mode)) {
         const std::optional<struct stat> backing = backing_file(input);
         if (backing && same_file(*log, *backing)) {
             return true;
         }
     }
-    if (log != nullptr || input_exists) {
-        return log != nullptr && input_exists && same_file(*log, in);
+    if (log != nullptr || in != nullptr) {
+        return log != nullptr && in != nullptr && same_file(*log, *in);
     }
     const std::optional<Entry> log_entry = entry_of(logfile);
     return log_entry && log_entry == entry_of(input);
@@ -123,7 +123,7 @@ void guard_standard_descriptors() {
             continue;
         }
         // A path-only descriptor of an anonymous inode: reads and writes fail with EBADF, and
-        // opening it by name fails with ENXIO.
+        // opening it by name fails (ENXIO, or EACCES for others than root, who owns it).
         const int anonymous = epoll_create1(0);
         const std::string name = "/proc/self/fd/" + std::to_string(anonymous);
         const int placeholder = open(name.c_str(), O_PATH);
@@ -147,9 +147,15 @@ bool refused_by_name(const char *logfile, const char *file1, const char *file2) 
         write_log_is_block_device_refusal(logfile);
         return true;
     }
-    for (const char *input : {file1, file2}) {
-        if (log_is_input(logfile, existing, input)) {
-            write_log_refusal(logfile, input);
+    const std::array<const char *, 2> inputs{file1, file2};
+    std::array<struct stat, 2> found{};
+    std::array<const struct stat *, 2> in{};
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        in[k] = stat(inputs[k], &found[k]) == 0 ? &found[k] : nullptr;
+    }
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        if (log_is_input(logfile, existing, inputs[k], in[k])) {
+            write_log_refusal(logfile, inputs[k]);
             return true;
         }
     }
@@ -160,9 +166,8 @@ bool refused_by_name(const char *logfile, const char *file1, const char *file2) 
             return true;
         }
     }
-    for (const char *input : {file1, file2}) {
-        struct stat in {};
-        if (stat(input, &in) == 0 && input_is_standard(input, in)) {
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        if (in[k] != nullptr && input_is_standard(inputs[k], *in[k])) {
             return true;
         }
     }

@@ -104,7 +104,7 @@ void Input::open() {
 }
 
 void Input::close() {
-    if (window_ != nullptr && windows[slot_].cut.load() != whole) {
+    if (cut_ != nullptr && cut_->load() != whole) {
         report_cut();
     }
     unmap();
@@ -194,7 +194,7 @@ void Input::unmap() {
 
 // A window faulted: the file is shorter than at its open, or its bytes could not be read.
 void Input::report_cut() {
-    const off_t at = window_offset_ + static_cast<off_t>(windows[slot_].cut.load());
+    const off_t at = window_offset_ + static_cast<off_t>(cut_->load());
     struct stat now {};
     if (fstat(fd_, &now) == 0 && now.st_size <= at) {
         write_changed_file(name_);
