@@ -98,14 +98,40 @@ RunFile::~RunFile() {
     }
 }
 
-void RunFile::open_for_writing() {
+void RunFile::open_without_emptying() {
     constexpr mode_t readable_by_all = 0666; // less the umask, as any new file
-    fd_ = ::open(name_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, readable_by_all);
+    constexpr int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
+    do {
+        // Exclusive first, so that the run knows the file is its own to remove if refused.
+        fd_ = ::open(name_, flags | O_EXCL, readable_by_all);
+        created_ = fd_ >= 0;
+        if (fd_ < 0 && errno == EEXIST) {
+            fd_ = ::open(name_, flags, readable_by_all);
+        }
+    } while (fd_ < 0 && errno == EINTR && stop_signal == 0);
     owned_ = fd_ >= 0;
     if (owned_) {
         discards_ = discards_everything(fd_);
-    } else {
+    } else if (errno != EINTR) {
         fail(errno);
+    }
+}
+
+void RunFile::empty() {
+    struct stat file {};
+    if (owned_ && !created_ && fstat(fd_, &file) == 0 && S_ISREG(file.st_mode) &&
+        ftruncate(fd_, 0) != 0) {
+        fail(errno);
+    }
+}
+
+void RunFile::remove_if_created() {
+    struct stat opened {};
+    struct stat named {};
+    // Only while the name still leads to the file this run made.
+    if (created_ && fstat(fd_, &opened) == 0 && stat(name_, &named) == 0 &&
+        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+        unlink(name_);
     }
 }
 
@@ -168,6 +194,8 @@ bool RunFile::write_all(const char *text, std::size_t size) {
             size -= static_cast<std::size_t>(count);
         } else if (count < 0 && errno == EAGAIN) {
             wait_until_writable(fd_);
+        } else if (count < 0 && errno == EINTR && stop_signal != 0) {
+            return false; // an output that takes nothing holds up no stop
         } else if (count == 0 || errno != EINTR) {
             fail(count == 0 ? EIO : errno);
         }
@@ -224,7 +252,7 @@ void end_as_signalled() {
 
 int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
                    RunFile &console) {
-    if (refused_by_name(logfile, file1, file2)) {
+    if (log_name_is_block_device(logfile)) {
         return 2;
     }
     const RunMemory memory(logfile);
@@ -235,16 +263,26 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     PairLines lines(mode, logfile, {memory.lines.get(), memory.line_room});
 
     dateipos = 1;
-    RunFile log(logfile);
-    log.open_for_writing();
+    // The inputs are opened first: an input that is missing fails before the log's open can make
+    // a file of its name.
     Input datei1(file1, 0, memory.blocks->first);
     datei1.open();
     Input datei2(file2, 1, memory.blocks->second);
     datei2.open();
-    if (refused_as_opened(logfile, log.descriptor(), file1, datei1.descriptor()) ||
-        refused_as_opened(logfile, log.descriptor(), file2, datei2.descriptor())) {
+    RunFile log(logfile);
+    log.open_without_emptying();
+    if (stop_signal != 0) {
         return 2;
     }
+    if (refused({logfile,
+                 log.descriptor(),
+                 log.existed(),
+                 {file1, file2},
+                 {datei1.descriptor(), datei2.descriptor()}})) {
+        log.remove_if_created();
+        return 2;
+    }
+    log.empty();
     std::ostream logdatei(&log);
     write_log_banner(logdatei);
     write_log_heading(logdatei, file1, file2);

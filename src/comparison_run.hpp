@@ -22,9 +22,15 @@ class RunFile final : public std::streambuf {
     RunFile(const RunFile &) = delete;
     RunFile &operator=(const RunFile &) = delete;
 
-    // Creates the file, or empties it.
-    void open_for_writing();
+    // Opens the file, creating it if need be, but empties nothing yet: that waits until the guard
+    // has looked at what was opened. An open that a stop signal interrupts is no failure.
+    void open_without_emptying();
+    // What was there before the run (the guard's business) goes; the run writes from the start.
+    void empty();
+    // A refused run leaves no log behind that it made itself.
+    void remove_if_created();
     int descriptor() const { return fd_; }
+    bool existed() const { return !created_; }
     // Flushes the stream's text and, for a file the run opened, closes it.
     void close();
 
@@ -47,6 +53,7 @@ class RunFile final : public std::streambuf {
     const char *name_; // nullptr for standard output
     int fd_ = -1;
     bool owned_ = false;
+    bool created_ = false;
     bool discards_ = false;
     int failure_ = 0;
     std::array<char, 4096> pending_{};

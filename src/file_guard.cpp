@@ -2,15 +2,15 @@
 
 #include "report.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <linux/loop.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,99 +21,126 @@ bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The directory entry that opening a name for writing would create: its directory and the name
-// in it, past the symbolic links the name leads through.
-struct Entry {
-    dev_t device;
-    ino_t directory;
-    std::string name;
-    bool operator==(const Entry &) const = default;
+std::optional<struct stat> status_of(int fd) {
+    struct stat file {};
+    return fd >= 0 && fstat(fd, &file) == 0 ? std::optional(file) : std::nullopt;
+}
+
+// The opened files as the rules see them.
+struct Facts {
+    const OpenedFiles &files;
+    std::optional<struct stat> log;
+    std::array<std::optional<struct stat>, 2> inputs;
+    std::array<std::optional<struct stat>, 2> outputs; // standard output, standard error
 };
 
-std::optional<Entry> entry_of(std::string path) {
-    constexpr int most_links = 40; // where the kernel gives up with ELOOP
-    for (int followed = 0; followed < most_links; ++followed) {
-        std::array<char, PATH_MAX> target{};
-        const ssize_t size = readlink(path.c_str(), target.data(), target.size());
-        if (size <= 0) {
-            break;
-        }
-        const std::string_view link(target.data(), static_cast<std::size_t>(size));
-        const std::size_t slash = path.rfind('/');
-        path = link.front() == '/' || slash == std::string::npos
-                   ? std::string(link)
-                   : path.substr(0, slash + 1).append(link);
+constexpr std::array<Standard, 2> standard_outputs{Standard::output, Standard::error};
+
+bool log_is_block_device(const Facts &facts) {
+    if (facts.log && S_ISBLK(facts.log->st_mode)) {
+        write_log_is_block_device_refusal(facts.files.logfile);
+        return true;
     }
-    const std::size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    struct stat found {};
-    if (name.empty() || name == "." || name == ".." || stat(directory.c_str(), &found) != 0) {
-        return std::nullopt;
-    }
-    return Entry{found.st_dev, found.st_ino, std::move(name)};
+    return false;
 }
 
-// The file that a loop device reads and writes: writing over it writes over the device.
-std::optional<struct stat> backing_file(const char *device) {
-    const int fd = open(device, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    loop_info64 info{};
-    const bool loop = ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
-    close(fd);
-    if (!loop) {
-        return std::nullopt;
-    }
-    struct stat backing {};
-    backing.st_dev = static_cast<dev_t>(info.lo_device);
-    backing.st_ino = static_cast<ino_t>(info.lo_inode);
-    return backing;
-}
-
-// Whether opening the log would empty the input, or create the very file the input is then
-// read from. Identity decides, whatever the kind of file; nothing is opened to find out, since
-// opening a FIFO or a device can block or act. log and in are nullptr for a name that does not
-// exist.
-bool log_is_input(const char *logfile, const struct stat *log, const char *input,
-                  const struct stat *in) {
-    if (log != nullptr && in != nullptr && S_ISBLK(in->st_mode)) {
-        const std::optional<struct stat> backing = backing_file(input);
-        if (backing && same_file(*log, *backing)) {
-            return true;
-        }
-    }
-    if (log != nullptr || in != nullptr) {
-        return log != nullptr && in != nullptr && same_file(*log, *in);
-    }
-    const std::optional<Entry> log_entry = entry_of(logfile);
-    return log_entry && log_entry == entry_of(input);
-}
-
-// The file behind standard output or standard error, when writing it elsewhere or reading it
-// would garble it: a file, a disk, a pipe or a socket. A terminal is shared line by line.
-std::optional<struct stat> standard_file(Standard which, bool pipes_too) {
-    struct stat file {};
-    if (fstat(which == Standard::output ? STDOUT_FILENO : STDERR_FILENO, &file) != 0) {
-        return std::nullopt;
-    }
-    const bool kept = S_ISREG(file.st_mode) || S_ISBLK(file.st_mode) ||
-                      (pipes_too && (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode)));
-    return kept ? std::optional(file) : std::nullopt;
-}
-
-// An input that is an output of the run would be compared with the run's own text.
-bool input_is_standard(const char *input, const struct stat &in) {
-    for (Standard which : {Standard::output, Standard::error}) {
-        const std::optional<struct stat> out = standard_file(which, true);
-        if (out && same_file(in, *out)) {
-            write_input_is_standard_refusal(input, which);
+bool log_is_input(const Facts &facts) {
+    for (std::size_t k = 0; k < facts.inputs.size(); ++k) {
+        if (facts.log && facts.inputs[k] && same_file(*facts.log, *facts.inputs[k])) {
+            write_log_refusal(facts.files.logfile, facts.files.inputs[k]);
             return true;
         }
     }
     return false;
 }
+
+// The name under which the kernel knows an opened file, as sysfs shows a loop device's backing
+// file: it matches even where the caller may not look the file up by that name.
+std::string kernel_name(int fd) {
+    std::array<char, 32> link{};
+    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+    std::array<char, PATH_MAX> name{};
+    const ssize_t size = readlink(link.data(), name.data(), name.size());
+    return size > 0 ? std::string(name.data(), static_cast<std::size_t>(size)) : std::string();
+}
+
+// Whether the attached loop device's backing file is the log, by device and inode or, where the
+// caller cannot look its name up, by the name the kernel gives both.
+bool backed_by(const char *device, const struct stat &log, const std::string &log_name) {
+    std::array<char, 300> attribute{};
+    std::snprintf(attribute.data(), attribute.size(), "/sys/block/%s/loop/backing_file", device);
+    const int fd = open(attribute.data(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false; // not attached: only attached loop devices have a loop/ directory
+    }
+    std::array<char, PATH_MAX + 1> backing_name{};
+    const ssize_t size = read(fd, backing_name.data(), backing_name.size() - 1);
+    close(fd);
+    const std::size_t length = size > 0 ? static_cast<std::size_t>(size - 1) : 0; // its newline
+    backing_name[length] = '\0';
+    struct stat backing {};
+    return (stat(backing_name.data(), &backing) == 0 && same_file(backing, log)) ||
+           (length > 0 && log_name == std::string_view(backing_name.data(), length));
+}
+
+// Whether an input is the loop device, a partition of it or a file on the file system it holds,
+// writing over its backing file writes over all of them. Reading sysfs needs no permission on the
+// device node.
+bool log_backs_loop_device(const Facts &facts) {
+    if (!facts.log || !facts.files.log_existed || !S_ISREG(facts.log->st_mode)) {
+        return false; // a file this run created backs nothing
+    }
+    DIR *const devices = opendir("/sys/block");
+    if (devices == nullptr) {
+        return false;
+    }
+    const std::string log_name = kernel_name(facts.files.log);
+    bool backs = false;
+    while (const dirent *entry = readdir(devices)) {
+        if (std::strncmp(entry->d_name, "loop", 4) == 0 &&
+            backed_by(entry->d_name, *facts.log, log_name)) {
+            write_log_backs_loop_device_refusal(facts.files.logfile,
+                                                std::string("/dev/") + entry->d_name);
+            backs = true;
+            break;
+        }
+    }
+    closedir(devices);
+    return backs;
+}
+
+// Emptying standard output's or standard error's file would erase what the run wrote there.
+bool log_is_output_file(const Facts &facts) {
+    for (std::size_t k = 0; k < facts.outputs.size(); ++k) {
+        const std::optional<struct stat> &out = facts.outputs[k];
+        if (facts.log && out && S_ISREG(out->st_mode) && same_file(*facts.log, *out)) {
+            write_log_is_standard_refusal(facts.files.logfile, standard_outputs[k]);
+            return true;
+        }
+    }
+    return false;
+}
+
+// An input that is an output of the run would be compared with the run's own text. A terminal is
+// shared line by line, and reading it takes nothing from the output.
+bool input_is_output(const Facts &facts) {
+    for (std::size_t k = 0; k < facts.inputs.size(); ++k) {
+        for (std::size_t which = 0; which < facts.outputs.size(); ++which) {
+            const std::optional<struct stat> &out = facts.outputs[which];
+            const bool shared = out && !S_ISCHR(out->st_mode) && facts.inputs[k] &&
+                                same_file(*facts.inputs[k], *out);
+            if (shared) {
+                write_input_is_standard_refusal(facts.files.inputs[k], standard_outputs[which]);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// In the order their refusals are told: the first broken rule is the one reported.
+constexpr std::array rules{log_is_block_device, log_is_input, log_backs_loop_device,
+                           log_is_output_file, input_is_output};
 
 } // namespace
 
@@ -140,49 +167,25 @@ void guard_standard_descriptors() {
     }
 }
 
-bool refused_by_name(const char *logfile, const char *file1, const char *file2) {
+bool log_name_is_block_device(const char *logfile) {
     struct stat log {};
-    const struct stat *const existing = stat(logfile, &log) == 0 ? &log : nullptr;
-    if (existing != nullptr && S_ISBLK(log.st_mode)) {
+    if (stat(logfile, &log) == 0 && S_ISBLK(log.st_mode)) {
         write_log_is_block_device_refusal(logfile);
         return true;
-    }
-    const std::array<const char *, 2> inputs{file1, file2};
-    std::array<struct stat, 2> found{};
-    std::array<const struct stat *, 2> in{};
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        in[k] = stat(inputs[k], &found[k]) == 0 ? &found[k] : nullptr;
-    }
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        if (log_is_input(logfile, existing, inputs[k], in[k])) {
-            write_log_refusal(logfile, inputs[k]);
-            return true;
-        }
-    }
-    for (Standard which : {Standard::output, Standard::error}) {
-        const std::optional<struct stat> out = standard_file(which, false);
-        if (existing != nullptr && out && same_file(log, *out)) {
-            write_log_is_standard_refusal(logfile, which);
-            return true;
-        }
-    }
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        if (in[k] != nullptr && input_is_standard(inputs[k], *in[k])) {
-            return true;
-        }
     }
     return false;
 }
 
-bool refused_as_opened(const char *logfile, int log, const char *input, int input_descriptor) {
-    struct stat in {};
-    if (input_descriptor < 0 || fstat(input_descriptor, &in) != 0) {
-        return false;
+bool refused(const OpenedFiles &files) {
+    const Facts facts{
+        files,
+        status_of(files.log),
+        {status_of(files.input_descriptors[0]), status_of(files.input_descriptors[1])},
+        {status_of(STDOUT_FILENO), status_of(STDERR_FILENO)}};
+    for (const auto rule : rules) {
+        if (rule(facts)) {
+            return true;
+        }
     }
-    struct stat written {};
-    if (log >= 0 && fstat(log, &written) == 0 && same_file(in, written)) {
-        write_log_refusal(logfile, input);
-        return true;
-    }
-    return input_is_standard(input, in);
+    return false;
 }

@@ -1,17 +1,27 @@
 // The guard against harmful files: nothing the run writes may destroy an input or a disk, garble
-// another output, or be read back as an input. Each refusal has its line on standard error.
+// another output, or be read back as an input. It decides on the files as they were opened, never
+// on what a name meant a moment earlier, and each refusal has its line on standard error.
 #pragma once
+
+#include <array>
 
 // A standard descriptor closed at start gets a placeholder that cannot be written to, and that no
 // name (/dev/stdin, /proc/self/fd/1, ...) can reopen; a file opened later would take its place.
 void guard_standard_descriptors();
 
-// The checks by name, before anything is opened: the log is not a block device, not an input
-// (nor the backing file of an input's loop device), not standard output's or standard error's
-// file; no input is one of those two outputs.
-bool refused_by_name(const char *logfile, const char *file1, const char *file2);
+// A log named by a block device is refused before it is opened at all: closing a disk that was
+// opened for writing makes udev probe it again. The rules below decide all the same.
+bool log_name_is_block_device(const char *logfile);
 
-// The check of what was opened, before anything is read: an input reached through a spelling
-// that the names did not show (/dev/fd/N, a link too long to follow by hand) is still not the log
-// nor an output. log is -1 when the log could not be opened, and so is an input's descriptor.
-bool refused_as_opened(const char *logfile, int log, const char *input, int input_descriptor);
+// What the run opened, before anything was written or emptied. A descriptor is -1 where its open
+// failed; log_existed tells a log that this run did not create.
+struct OpenedFiles {
+    const char *logfile;
+    int log;
+    bool log_existed;
+    std::array<const char *, 2> inputs;
+    std::array<int, 2> input_descriptors;
+};
+
+// Applies every rule to the opened descriptors; the first that is broken writes its refusal.
+bool refused(const OpenedFiles &files);

@@ -211,6 +211,11 @@ void write_log_is_block_device_refusal(std::string_view logfile) {
     write_diagnostic({"log file '", logfile, "' is a block device; not overwriting it"});
 }
 
+void write_log_backs_loop_device_refusal(std::string_view logfile, std::string_view device) {
+    write_diagnostic(
+        {"log file '", logfile, "' is the backing file of ", device, "; not overwriting it"});
+}
+
 void write_input_is_standard_refusal(std::string_view input, Standard which) {
     write_diagnostic({"input file '", input, "' is the same file as ", standard_name(which),
                       "; not reading it"});

@@ -59,9 +59,10 @@ void write_console_failure(int errnum);
 void write_memory_failure();
 void write_changed_file(std::string_view name);
 
-// The refusals, before anything is opened or before anything is read.
+// The refusals, before anything is written or read.
 enum class Standard { output, error };
 void write_log_refusal(std::string_view logfile, std::string_view input);
 void write_log_is_standard_refusal(std::string_view logfile, Standard which);
 void write_log_is_block_device_refusal(std::string_view logfile);
+void write_log_backs_loop_device_refusal(std::string_view logfile, std::string_view device);
 void write_input_is_standard_refusal(std::string_view input, Standard which);

@@ -24,17 +24,6 @@ namespace fs = std::filesystem;
 using namespace expect;
 using Args = std::vector<std::string>;
 
-namespace {
-
-// The environment that loads the fault injection library into the tool.
-std::vector<std::string> with_fault(const std::string &setting) {
-    // The sanitizer runtime, when there is one, need not come first for this test library.
-    return {"LD_PRELOAD=" FAULT_INJECT_LIBRARY, setting,
-            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
-}
-
-} // namespace
-
 // A read error ends the comparison like an end of file: every pair read before it is reported,
 // none after it.
 TEST(FaultInjection, ReadErrorIsReportedAndTheLogFinished) {
@@ -45,8 +34,7 @@ TEST(FaultInjection, ReadErrorIsReportedAndTheLogFinished) {
     scratch.put("b", b);
     const std::string fault =
         (fs::canonical(scratch.dir()) / "a").string() + ":" + std::to_string(block_size + 4096);
-    const ToolRun run =
-        scratch.run({"a", "b", "l"}, environment(with_fault("PAIRSCAN_FAULT_READ=" + fault)));
+    const ToolRun run = scratch.run({"a", "b", "l"}, with_fault("PAIRSCAN_FAULT_READ=" + fault));
     EXPECT_EQ(run.err, "pairscan: a: Input/output error\n");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out,
@@ -72,7 +60,7 @@ TEST(FaultInjection, LogWriteErrorKeepsWhatWasWritten) {
         const std::string fault =
             (fs::canonical(scratch.dir()) / "l").string() + ":" + std::to_string(budget);
         const ToolRun run =
-            scratch.run({"a", "b", "l"}, environment(with_fault("PAIRSCAN_FAULT_WRITE=" + fault)));
+            scratch.run({"a", "b", "l"}, with_fault("PAIRSCAN_FAULT_WRITE=" + fault));
         SCOPED_TRACE("log fails after " + std::to_string(budget) + " bytes");
         EXPECT_EQ(run.err, "pairscan: l: No space left on device\n");
         EXPECT_EQ(run.status, 2);
@@ -94,8 +82,7 @@ TEST(FaultInjection, ShortWritesAreCarriedOn) {
         const ToolRun reference = scratch.run(args);
         const std::string complete_log = scratch.read("l");
         const std::string fault = (fs::canonical(scratch.dir()) / "l").string() + ":7";
-        const ToolRun run =
-            scratch.run(args, environment(with_fault("PAIRSCAN_FAULT_SHORT=" + fault)));
+        const ToolRun run = scratch.run(args, with_fault("PAIRSCAN_FAULT_SHORT=" + fault));
         EXPECT_EQ(scratch.read("l"), complete_log);
         EXPECT_EQ(run.out, reference.out);
         EXPECT_EQ(run.status, 0);
@@ -109,16 +96,15 @@ TEST(FaultInjection, FailedCloseAndShortDiagnostics) {
     scratch.put("a", "abc");
     scratch.put("b", "abd");
     const fs::path dir = fs::canonical(scratch.dir());
-    ToolRun run =
-        scratch.run({"a", "b", "l"},
-                    environment(with_fault("PAIRSCAN_FAULT_CLOSE=" + (dir / "l").string() + ":0")));
+    ToolRun run = scratch.run({"a", "b", "l"},
+                              with_fault("PAIRSCAN_FAULT_CLOSE=" + (dir / "l").string() + ":0"));
     EXPECT_EQ(run.err, "pairscan: l: Input/output error\n");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(scratch.read("l"), log_head("a", "b") + log_mismatch('c', 'd', 3) + trailer);
 
     const std::string stderr_file = (dir.parent_path() / "stderr").string();
-    run = scratch.run({"nofile", "b", "l"},
-                      environment(with_fault("PAIRSCAN_FAULT_SHORT=" + stderr_file + ":3")));
+    run =
+        scratch.run({"nofile", "b", "l"}, with_fault("PAIRSCAN_FAULT_SHORT=" + stderr_file + ":3"));
     EXPECT_EQ(run.err, "pairscan: nofile: No such file or directory\n");
     EXPECT_EQ(run.status, 2);
 }
@@ -131,8 +117,8 @@ TEST(FaultInjection, LongLogNameStillOneWritePerLine) {
     scratch.put("a", "ab");
     scratch.put("b", "ax");
     RunOptions options =
-        environment(with_fault("PAIRSCAN_COUNT=" + (fs::canonical(scratch.dir()) / "out").string() +
-                               ":" + (scratch.dir() / "count").string()));
+        with_fault("PAIRSCAN_COUNT=" + (fs::canonical(scratch.dir()) / "out").string() + ":" +
+                   (scratch.dir() / "count").string());
     options.out = Stdout::work_file;
     options.stdout_file = "out";
     const auto writes_for = [&](const Args &args) {
@@ -732,9 +718,9 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNotStandardError) {
     }
 }
 
-// Whatever spelling leads an input to the log, the opened files are compared before anything is
-// read: descriptor 3 closed at start, so that the log opens as 3, and a link whose joined target
-// is too long for the guard to follow by hand.
+// Whatever spelling leads an input to the log, the opened files decide, and a refused log keeps
+// what it held: a link whose joined target is too long to follow by hand is refused. The log is
+// opened after the inputs, so /dev/fd/3 cannot be its descriptor: that input is missing.
 TEST(StandardDescriptors, AnInputThatOpensAsTheLogIsRefused) {
     const Scratch scratch;
     scratch.put("b", "xyz");
@@ -747,12 +733,16 @@ TEST(StandardDescriptors, AnInputThatOpensAsTheLogIsRefused) {
         back += "../";
     }
     fs::create_directories(deep);
-    fs::create_symlink(back + "ghost", deep / "link"); // joined, over 4096 bytes
-    for (const std::string &input : Args{"/dev/fd/3", "/proc/self/fd/3", deep_name + "link"}) {
-        const ToolRun run = scratch.run({input, "b", "ghost"});
+    fs::create_symlink(back + "l", deep / "link"); // joined, over 4096 bytes
+    for (const std::string &input : Args{deep_name + "link", "/dev/fd/3", "/proc/self/fd/3"}) {
+        scratch.put("l", "log");
+        const ToolRun run = scratch.run({input, "b", "l"});
         SCOPED_TRACE(input.substr(0, 20));
-        EXPECT_EQ(run.err, log_refusal("ghost", input));
-        EXPECT_EQ(run.out, banner + announcement(false, input, "b", "ghost"));
+        const bool refused = input.starts_with("d/");
+        EXPECT_EQ(run.err, refused ? log_refusal("l", input)
+                                   : "pairscan: " + input + ": No such file or directory\n");
+        EXPECT_EQ(scratch.read("l"),
+                  refused ? "log" : log_head(input, "b") + log_verdict(input, "b") + trailer);
         EXPECT_EQ(run.status, 2);
     }
 }
@@ -820,8 +810,8 @@ TEST(Signals, TerminationEndsTheRunBetweenLines) {
     const std::string a(20000, 'a');
     scratch.put("a", a);
     scratch.put("b", std::string(20000, 'b') + "longer");
-    RunOptions options = environment(with_fault(
-        "PAIRSCAN_FAULT_SHORT=" + (fs::canonical(scratch.dir()) / "out").string() + ":1"));
+    RunOptions options = with_fault(
+        "PAIRSCAN_FAULT_SHORT=" + (fs::canonical(scratch.dir()) / "out").string() + ":1");
     options.out = Stdout::work_file;
     options.stdout_file = "out";
     options.meanwhile = [](pid_t tool) {
@@ -847,22 +837,34 @@ TEST(Signals, TerminationEndsTheRunBetweenLines) {
 // A run waiting for an input that holds back its bytes ends at once on SIGINT or SIGHUP, as it
 // would between lines: nothing more is written, and the status names the signal.
 TEST(Signals, AWaitForInputEndsAtOnce) {
-    for (int signal : {SIGINT, SIGHUP}) {
+    const struct {
+        int signal;
+        Args args;
+    } cases[] = {{SIGINT, {"fifo", "b", "l"}},
+                 {SIGHUP, {"fifo", "b", "l"}},
+                 {SIGTERM, {"b", "b", "fifo"}}}; // the log's open waits for a reader
+    for (const auto &c : cases) {
         const Scratch scratch;
         ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
         scratch.put("b", "abcdef");
         RunOptions options;
-        options.meanwhile = [signal](pid_t tool) {
+        options.meanwhile = [&c](pid_t tool) {
             usleep(200000);
-            kill(tool, signal);
+            kill(tool, c.signal);
         };
-        ToolRun run;
-        {
-            const FifoWriter writer(scratch, "fifo", {"ab"}, [](std::size_t) { sleep(1); });
-            run = scratch.run({"fifo", "b", "l"}, options);
+        const bool fifo_log = c.args[2] == "fifo";
+        std::optional<FifoWriter> writer;
+        if (!fifo_log) {
+            writer.emplace(scratch, "fifo", std::vector<std::string>{"ab"},
+                           [](std::size_t) { sleep(1); });
         }
-        EXPECT_EQ(run.status, 128 + signal);
-        EXPECT_EQ(run.out, banner + announcement(false, "fifo", "b", "l"));
-        EXPECT_EQ(scratch.read("l"), log_head("fifo", "b"));
+        const ToolRun run = scratch.run(c.args, options);
+        writer.reset();
+        EXPECT_EQ(run.status, 128 + c.signal);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, banner + announcement(false, c.args[0], c.args[1], c.args[2]));
+        if (!fifo_log) {
+            EXPECT_EQ(scratch.read("l"), log_head("fifo", "b"));
+        }
     }
 }

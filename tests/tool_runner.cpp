@@ -1,6 +1,7 @@
 #include "tool_runner.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -70,6 +71,10 @@ std::string slurp(const fs::path &path) {
         _exit(127);
     }
     signal(SIGXFSZ, SIG_DFL);
+    if (options.user != 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 || setuid(options.user) != 0)) {
+        _exit(127);
+    }
     alarm(options.seconds);
     for (const std::string &setting : options.env) {
         putenv(const_cast<char *>(setting.c_str()));

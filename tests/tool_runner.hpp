@@ -44,6 +44,7 @@ struct RunOptions {
     rlim_t file_size_limit = RLIM_INFINITY;     // RLIMIT_FSIZE, with SIGXFSZ at its default
     rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
     unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
+    uid_t user = 0;       // when set, the tool runs as this user, in a group of the same number
 };
 
 inline RunOptions stdout_to(Stdout target) {
@@ -63,6 +64,15 @@ inline RunOptions stdin_from(std::string bytes) {
     options.stdin_bytes = std::move(bytes);
     return options;
 }
+
+#ifdef FAULT_INJECT_LIBRARY
+// The environment that loads the fault injection library into the tool with this setting.
+inline RunOptions with_fault(const std::string &setting) {
+    // The sanitizer runtime, when there is one, need not come first for this test library.
+    return environment({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, setting,
+                        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"});
+}
+#endif
 
 struct ToolRun {
     std::string out; // empty unless standard output was captured

@@ -8,22 +8,28 @@
 //   PAIRSCAN_FAULT_SHORT=path:N  each write to that file takes at most N bytes, as a pipe or a
 //                                signal can make it; writev takes at most its first buffer
 //   PAIRSCAN_FAULT_CLOSE=path:0  closing that file fails with EIO (the descriptor is released)
+//   PAIRSCAN_SWAP=name:target    just before the tool opens name for writing, name becomes a
+//                                symbolic link to target, as another process could make it
 //   PAIRSCAN_COUNT=path:file     at exit, "W V" goes into file: the write and writev calls that
 //                                reached that file
 //
 // The path must be absolute and canonical: descriptors are matched through /proc/self/fd.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -34,16 +40,20 @@ struct Fault {
     bool armed = false;
 };
 
-Fault configured(const char *variable) {
-    Fault fault;
+// A setting of the form path:text, as two strings; both empty when it is not set.
+std::pair<std::string, std::string> path_and_text(const char *variable) {
     const char *setting = std::getenv(variable);
     const char *colon = setting != nullptr ? std::strrchr(setting, ':') : nullptr;
-    if (colon != nullptr) {
-        fault.path.assign(setting, colon);
-        fault.budget = std::strtoull(colon + 1, nullptr, 10);
-        fault.offset = fault.budget;
-        fault.armed = true;
-    }
+    return colon != nullptr ? std::pair(std::string(setting, colon), std::string(colon + 1))
+                            : std::pair(std::string(), std::string());
+}
+
+Fault configured(const char *variable) {
+    Fault fault;
+    std::string budget;
+    std::tie(fault.path, budget) = path_and_text(variable);
+    fault.armed = !fault.path.empty();
+    fault.budget = fault.offset = std::strtoull(budget.c_str(), nullptr, 10);
     return fault;
 }
 
@@ -78,6 +88,8 @@ Fault write_fault = configured("PAIRSCAN_FAULT_WRITE");
 Fault short_fault = configured("PAIRSCAN_FAULT_SHORT");
 Fault close_fault = configured("PAIRSCAN_FAULT_CLOSE");
 
+std::pair<std::string, std::string> swapped_name = path_and_text("PAIRSCAN_SWAP");
+
 // The counted file, and where the counts go; both stand in the one setting.
 struct Counted {
     Fault file;
@@ -85,13 +97,8 @@ struct Counted {
     unsigned long writes = 0;
     unsigned long writevs = 0;
     Counted() {
-        const char *setting = std::getenv("PAIRSCAN_COUNT");
-        const char *colon = setting != nullptr ? std::strrchr(setting, ':') : nullptr;
-        if (colon != nullptr) {
-            file.path.assign(setting, colon);
-            file.armed = true;
-            into = colon + 1;
-        }
+        std::tie(file.path, into) = path_and_text("PAIRSCAN_COUNT");
+        file.armed = !file.path.empty();
     }
     Counted(const Counted &) = delete;
     Counted &operator=(const Counted &) = delete;
@@ -106,6 +113,21 @@ struct Counted {
 } counted;
 
 } // namespace
+
+extern "C" int open(const char *name, int flags, ...) {
+    static auto *const next = real<int(const char *, int, ...)>("open");
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    if ((flags & O_ACCMODE) == O_WRONLY && !swapped_name.first.empty() &&
+        swapped_name.first == name) {
+        unlink(name);
+        symlink(swapped_name.second.c_str(), name);
+        swapped_name.first.clear(); // once
+    }
+    return next(name, flags, mode);
+}
 
 extern "C" ssize_t read(int fd, void *buffer, std::size_t count) {
     static auto *const next = real<ssize_t(int, void *, std::size_t)>("read");
