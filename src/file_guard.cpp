@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
-#include <string_view>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -54,58 +56,46 @@ bool log_is_input(const Facts &facts) {
     return false;
 }
 
-// The name under which the kernel knows an opened file, as sysfs shows a loop device's backing
-// file: it matches even where the caller may not look the file up by that name.
-std::string kernel_name(int fd) {
-    std::array<char, 32> link{};
-    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
-    std::array<char, PATH_MAX> name{};
-    const ssize_t size = readlink(link.data(), name.data(), name.size());
-    return size > 0 ? std::string(name.data(), static_cast<std::size_t>(size)) : std::string();
+// The file an attached loop device reads and writes, by the name the kernel gives it; only
+// attached loop devices have a loop/ directory, and reading it needs no permission on the device.
+std::string backing_file(const char *device) {
+    std::ifstream attribute(std::string("/sys/block/") + device + "/loop/backing_file");
+    std::string name;
+    std::getline(attribute, name);
+    return name;
 }
 
-// Whether the attached loop device's backing file is the log, by device and inode or, where the
-// caller cannot look its name up, by the name the kernel gives both.
-bool backed_by(const char *device, const struct stat &log, const std::string &log_name) {
-    std::array<char, 300> attribute{};
-    std::snprintf(attribute.data(), attribute.size(), "/sys/block/%s/loop/backing_file", device);
-    const int fd = open(attribute.data(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false; // not attached: only attached loop devices have a loop/ directory
+// Whether the log is that backing file: by device and inode or, where the caller may not look the
+// backing file up by its name, by the name the kernel gives both.
+bool is_backing_file(const std::string &backing, const struct stat &log, int log_fd) {
+    struct stat file {};
+    if (stat(backing.c_str(), &file) == 0) {
+        return same_file(file, log);
     }
-    std::array<char, PATH_MAX + 1> backing_name{};
-    const ssize_t size = read(fd, backing_name.data(), backing_name.size() - 1);
-    close(fd);
-    const std::size_t length = size > 0 ? static_cast<std::size_t>(size - 1) : 0; // its newline
-    backing_name[length] = '\0';
-    struct stat backing {};
-    return (stat(backing_name.data(), &backing) == 0 && same_file(backing, log)) ||
-           (length > 0 && log_name == std::string_view(backing_name.data(), length));
+    std::error_code unnamed;
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(log_fd), unnamed) == backing;
 }
 
 // Whether an input is the loop device, a partition of it or a file on the file system it holds,
-// writing over its backing file writes over all of them. Reading sysfs needs no permission on the
-// device node.
+// writing over its backing file writes over all of them.
 bool log_backs_loop_device(const Facts &facts) {
     if (!facts.log || !facts.files.log_existed || !S_ISREG(facts.log->st_mode)) {
         return false; // a file this run created backs nothing
     }
     DIR *const devices = opendir("/sys/block");
-    if (devices == nullptr) {
-        return false;
-    }
-    const std::string log_name = kernel_name(facts.files.log);
     bool backs = false;
-    while (const dirent *entry = readdir(devices)) {
-        if (std::strncmp(entry->d_name, "loop", 4) == 0 &&
-            backed_by(entry->d_name, *facts.log, log_name)) {
+    while (const dirent *entry = devices != nullptr && !backs ? readdir(devices) : nullptr) {
+        const std::string backing =
+            std::strncmp(entry->d_name, "loop", 4) == 0 ? backing_file(entry->d_name) : "";
+        backs = !backing.empty() && is_backing_file(backing, *facts.log, facts.files.log);
+        if (backs) {
             write_log_backs_loop_device_refusal(facts.files.logfile,
                                                 std::string("/dev/") + entry->d_name);
-            backs = true;
-            break;
         }
     }
-    closedir(devices);
+    if (devices != nullptr) {
+        closedir(devices);
+    }
     return backs;
 }
 
@@ -182,10 +172,5 @@ bool refused(const OpenedFiles &files) {
         status_of(files.log),
         {status_of(files.input_descriptors[0]), status_of(files.input_descriptors[1])},
         {status_of(STDOUT_FILENO), status_of(STDERR_FILENO)}};
-    for (const auto rule : rules) {
-        if (rule(facts)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(rules.begin(), rules.end(), [&](auto rule) { return rule(facts); });
 }

@@ -91,16 +91,17 @@ void Input::open() {
         kind_ = Kind::arriving;
         return;
     }
-    // Blocking reads from here on; a file that cannot be mapped (files under /proc and /sys tell
-    // no true size) is read to its real end.
-    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-    kind_ = Kind::read;
     if (regular_ && size_ > 0) {
         map_next_window();
         if (window_ != nullptr) {
             kind_ = Kind::mapped;
+            return;
         }
     }
+    // Blocking reads from here on; a file that cannot be mapped (files under /proc and /sys tell
+    // no true size) is read to its real end.
+    fcntl(fd_, F_SETFL, 0);
+    kind_ = Kind::read;
 }
 
 void Input::close() {
