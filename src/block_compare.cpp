@@ -12,6 +12,9 @@ std::size_t first_difference(const char *a, const char *b, std::size_t from, std
     // Equal stretches go by a page at a time through memcmp, which is vectorised; only the page
     // that differs is searched, a word at a time.
     constexpr std::size_t stretch = 4096;
+    if (a == b) {
+        return size;
+    }
     std::size_t i = from;
     while (size - i >= stretch && std::memcmp(a + i, b + i, stretch) == 0) {
         i += stretch;

@@ -20,7 +20,8 @@ static_assert(sizeof(unsigned long) * CHAR_BIT >= 64, "positions must count past
 // Which input ran out first, if only one did.
 enum class Shorter { neither, first, second };
 
-// Index of the first byte in [from, size) where a and b differ, or size when they agree.
+// Index of the first byte in [from, size) where a and b differ, or size when they agree. The same
+// bytes given for both agree at once: that is how stretches known to be alike are passed over.
 std::size_t first_difference(const char *a, const char *b, std::size_t from, std::size_t size);
 
 // Calls report() for each pair of the block that the mode asks for, with zeichen1, zeichen2 and
@@ -62,12 +63,13 @@ inline Shorter verdict(bool first_ran_out, bool second_ran_out) {
 // What it asks of the inputs, for k = 0 and 1:
 //   bool fill()                        waits until each input has bytes pending or has ended;
 //                                      false when the run is to stop
-//   std::span<const char> pending(k)   bytes delivered and not yet compared
+//   std::span<const char> pending(k)  bytes delivered and not yet compared
 //   bool ended(k)                      no more bytes will come; true from the start for an input
 //                                      that could not be opened
 //   void consume(n)                    the first n pending bytes of each were compared
-//   std::size_t intact(k)              how many pending bytes are the file's: fewer once the
-//                                      file was found cut short under them
+//   std::size_t trustworthy(k, upto)   how many of the first upto pending bytes (upto at least
+//                                      1) are the input's own: fewer once the file was found cut
+//                                      short under them
 template <typename Inputs, typename Report>
 std::optional<Shorter> compare_inputs(Inputs &inputs, Mode mode, Report &&report) {
     if (inputs.ended(0) || inputs.ended(1)) { // no round: the other input is never read
@@ -83,23 +85,21 @@ std::optional<Shorter> compare_inputs(Inputs &inputs, Mode mode, Report &&report
         if (common == 0) {
             // The round that ends the comparison reads a byte of each input, so the one that
             // still has a byte pending must really hold it.
-            for (std::span<const char> side : {a, b}) {
-                if (!side.empty()) {
-                    static_cast<void>(*static_cast<const volatile char *>(side.data()));
-                }
-            }
-            return verdict(a.empty() || inputs.intact(0) == 0, b.empty() || inputs.intact(1) == 0);
+            return verdict(a.empty() || inputs.trustworthy(0, 1) == 0,
+                           b.empty() || inputs.trustworthy(1, 1) == 0);
         }
         const unsigned long start = dateipos;
-        // A pair past a cut is not the file's, and is not reported.
+        // A pair past a cut is not the files', and is not reported.
         const auto real_pair = [&] {
-            return dateipos - start >= std::min(inputs.intact(0), inputs.intact(1)) || report();
+            const std::size_t upto = dateipos - start + 1;
+            return std::min(inputs.trustworthy(0, upto), inputs.trustworthy(1, upto)) < upto ||
+                   report();
         };
         if (!report_block(a.data(), b.data(), common, mode, real_pair)) {
             return std::nullopt;
         }
-        const std::size_t intact1 = inputs.intact(0);
-        const std::size_t intact2 = inputs.intact(1);
+        const std::size_t intact1 = inputs.trustworthy(0, common);
+        const std::size_t intact2 = inputs.trustworthy(1, common);
         if (std::min(intact1, intact2) < common) { // an input ended where it was cut
             dateipos = start + std::min(intact1, intact2);
             return verdict(intact1 <= intact2, intact2 <= intact1);

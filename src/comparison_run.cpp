@@ -2,7 +2,7 @@
 
 #include "block_compare.hpp"
 #include "file_guard.hpp"
-#include "input_reader.hpp"
+#include "input_pair.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -264,10 +264,10 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     dateipos = 1;
     // The inputs are opened first: an input that is missing fails before the log's open can make
     // a file of its name.
-    Input datei1(file1, 0, memory.blocks->first);
-    datei1.open();
-    Input datei2(file2, 1, memory.blocks->second);
-    datei2.open();
+    Input inputs1(file1, 0, memory.blocks->first);
+    Input inputs2(file2, 1, memory.blocks->second);
+    Source &datei1 = inputs1.source();
+    Source &datei2 = inputs2.source();
     RunFile log(logfile);
     log.open_without_emptying();
     if (stop_signal != 0) {
@@ -285,7 +285,13 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     std::ostream logdatei(&log);
     write_log_banner(logdatei);
     write_log_heading(logdatei, file1, file2);
-    InputPair inputs(datei1, datei2, {&stop_signal, stop_signals});
+    const StopRequest stop{&stop_signal, stop_signals};
+    // In mismatch mode what two regular files must hold alike is passed over; verbose mode
+    // reports every pair, and so reads every byte.
+    std::optional<DiskLayout> layout =
+        mode == Mode::mismatch ? layout_of(inputs1, inputs2) : std::nullopt;
+    InputPair inputs = layout ? InputPair(*inputs1.mapped(), *inputs2.mapped(), stop, *layout)
+                              : InputPair(datei1, datei2, stop);
     const std::optional<Shorter> shorter = compare_inputs(inputs, mode, [&] {
         lines.set(zeichen1, zeichen2, dateipos);
         if (console.takes_lines()) {

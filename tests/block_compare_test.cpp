@@ -4,7 +4,7 @@
 #include "block_compare.hpp"
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
-#include "input_reader.hpp"
+#include "input_source.hpp"
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
@@ -154,6 +154,22 @@ TEST(BlockCompare, DifferentialAgainstByteByByte) {
         const ScriptedInput second = script(b);
         ASSERT_EQ(compared({first, second}, mode),
                   byte_by_byte(a.substr(0, first.cut), b.substr(0, second.cut), mode))
+            << "round " << round;
+    }
+}
+
+// Two mapped files with random layouts of holes and shared blocks, compared by their layout: what
+// is passed over must be exactly what holds no difference.
+TEST(BlockCompare, LayoutDifferentialAgainstByteByByte) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 1000; ++round) {
+        std::uniform_int_distribution<std::size_t> length(1, 300);
+        const std::string a = random_bytes(random, length(random));
+        std::string b = random_bytes(random, length(random));
+        b.replace(0, std::min(a.size(), b.size()) / 2, a, 0, std::min(a.size(), b.size()) / 2);
+        const LaidOut laid = laid_out(a, b, random);
+        ASSERT_EQ(compared_by_layout(laid),
+                  byte_by_byte(laid.bytes[0], laid.bytes[1], Mode::mismatch))
             << "round " << round;
     }
 }

@@ -3,9 +3,14 @@
 #pragma once
 
 #include "block_compare.hpp"
+#include "input_pair.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <limits>
 #include <span>
 #include <string>
@@ -89,11 +94,11 @@ class ScriptedInputs {
             side.compared += size;
         }
     }
-    std::size_t intact(int k) const {
+    std::size_t trustworthy(int k, std::size_t upto) const {
         const Side &side = sides_[k];
         return side.script.cut < side.delivered
-                   ? side.script.cut - std::min(side.script.cut, side.compared)
-                   : std::numeric_limits<std::size_t>::max();
+                   ? std::min(upto, side.script.cut - std::min(side.script.cut, side.compared))
+                   : upto;
     }
 
   private:
@@ -126,6 +131,100 @@ inline Outcome compared(ScriptedInputs inputs, Mode mode) {
     Outcome seen;
     dateipos = 1;
     seen.shorter = *compare_inputs(inputs, mode, [&] {
+        seen.pairs.emplace_back(zeichen1, zeichen2, dateipos);
+        return true;
+    });
+    return seen;
+}
+
+// A layout told by script, as a file system would tell it: the holes of each file and the
+// stretches whose blocks both files share, each list in order.
+class ScriptedLayout final : public Layout {
+  public:
+    using Ranges = std::vector<std::pair<off_t, off_t>>; // [start, end)
+    ScriptedLayout(std::array<Ranges, 2> holes, Ranges shared, std::array<off_t, 2> sizes)
+        : holes_(std::move(holes)), shared_(std::move(shared)), sizes_(sizes) {}
+    Segment segment(int k, off_t offset) override {
+        for (const auto &[start, end] : holes_[k]) {
+            if (offset < end) {
+                return offset < start ? Segment{false, start} : Segment{true, end};
+            }
+        }
+        return {false, sizes_[k]};
+    }
+    Sharing sharing(off_t offset) override {
+        for (const auto &[start, end] : shared_) {
+            if (offset < end) {
+                return offset < start ? Sharing{false, start} : Sharing{true, end};
+            }
+        }
+        return {false, std::numeric_limits<off_t>::max()};
+    }
+
+  private:
+    std::array<Ranges, 2> holes_;
+    Ranges shared_;
+    std::array<off_t, 2> sizes_;
+};
+
+// Two files and a layout that agrees with their bytes: zeros in the holes, the same bytes in both
+// where they share blocks.
+struct LaidOut {
+    std::array<std::string, 2> bytes;
+    std::array<ScriptedLayout::Ranges, 2> holes;
+    ScriptedLayout::Ranges shared;
+};
+
+// Lays stretches of up to 64 bytes over the two files, each drawn (by draw(), which gives any
+// unsigned number) as a hole in the first, in the second or in both, shared, or plain data.
+template <typename Draw> LaidOut laid_out(std::string a, std::string b, Draw &&draw) {
+    LaidOut laid{{std::move(a), std::move(b)}, {}, {}};
+    std::array<std::string, 2> &bytes = laid.bytes;
+    const std::size_t common = std::min(bytes[0].size(), bytes[1].size());
+    for (std::size_t at = 0; at < std::max(bytes[0].size(), bytes[1].size());) {
+        const std::size_t end = at + 1 + draw() % 64;
+        const unsigned kind = draw() % 5;
+        for (std::size_t k = 0; k < 2; ++k) {
+            if ((kind == k || kind == 2) && at < bytes[k].size()) {
+                const std::size_t hole_end = std::min(end, bytes[k].size());
+                bytes[k].replace(at, hole_end - at, hole_end - at, '\0');
+                laid.holes[k].emplace_back(at, hole_end);
+            }
+        }
+        if (kind == 3 && at < common) {
+            const std::size_t shared_end = std::min(end, common);
+            bytes[1].replace(at, shared_end - at, bytes[0], at, shared_end - at);
+            laid.shared.emplace_back(at, shared_end);
+        }
+        at = end;
+    }
+    return laid;
+}
+
+// What mismatch mode reports on two such files (neither empty), mapped and compared by their
+// layout.
+inline Outcome compared_by_layout(const LaidOut &laid) {
+    survive_cut_windows();
+    std::array<int, 2> fds{};
+    std::array<struct stat, 2> status{};
+    for (std::size_t k = 0; k < 2; ++k) {
+        fds[k] = memfd_create("laid out", MFD_CLOEXEC);
+        const std::string &bytes = laid.bytes[k];
+        if (write(fds[k], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+            fstat(fds[k], &status[k]) != 0) {
+            return {};
+        }
+    }
+    MappedInput first("a", fds[0], status[0], 0);
+    MappedInput second("b", fds[1], status[1], 1);
+    first.map_first_window();
+    second.map_first_window();
+    ScriptedLayout layout(laid.holes, laid.shared, {status[0].st_size, status[1].st_size});
+    const volatile std::sig_atomic_t no_stop = 0;
+    InputPair inputs(first, second, {&no_stop, {}}, layout);
+    Outcome seen;
+    dateipos = 1;
+    seen.shorter = *compare_inputs(inputs, Mode::mismatch, [&] {
         seen.pairs.emplace_back(zeichen1, zeichen2, dateipos);
         return true;
     });

@@ -4,7 +4,7 @@
 #include "block_compare.hpp"
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
-#include "input_reader.hpp"
+#include "input_source.hpp"
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
@@ -560,7 +560,18 @@ TEST(ArrivingInputs, ChangedInputIsReported) {
         {"cut short",
          [&](const fs::path &file) { fs::resize_file(file, held_at - window_size / 2); },
          a.substr(0, held_at)},
+        {"cut short mid-page", [&](const fs::path &file) { fs::resize_file(file, held_at + 1005); },
+         a.substr(0, held_at + 1005)},
         {"grown", [](const fs::path &file) { std::ofstream(file, std::ios::app) << "grown"; }, a},
+        {"rewritten, its time put back",
+         [&](const fs::path &file) {
+             const fs::file_time_type modified = fs::last_write_time(file);
+             std::fstream(file, std::ios::in | std::ios::out | std::ios::binary)
+                     .seekp(static_cast<std::streamoff>(held_at + 100))
+                 << rewritten;
+             fs::last_write_time(file, modified);
+         },
+         std::string(a).replace(held_at + 100, rewritten.size(), rewritten)},
         {"rewritten",
          [&](const fs::path &file) {
              std::fstream(file, std::ios::in | std::ios::out | std::ios::binary)

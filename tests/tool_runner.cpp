@@ -109,8 +109,8 @@ void open_terminal(int ends[2]) {
 
 } // namespace
 
-Scratch::Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "pairscan-test-XXXXXX").string();
+Scratch::Scratch(const fs::path &under) {
+    std::string pattern = (under / "pairscan-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

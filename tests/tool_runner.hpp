@@ -83,7 +83,8 @@ struct ToolRun {
 // A fresh directory that the tool runs in; removed with everything in it at the end of the test.
 class Scratch {
   public:
-    Scratch();
+    // In the system's directory for temporary files, or in the directory given.
+    explicit Scratch(const std::filesystem::path &under = std::filesystem::temp_directory_path());
     ~Scratch();
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;

@@ -5,13 +5,15 @@
 // bytes pending (bits 1 and 2), and which inputs could not be opened (bits 6 and 7); bytes 1 to 4
 // are each input's room and delivery size (1 to 64 bytes, as pipe reads or mapped windows);
 // bytes 5 and 6 where each input is cut short (255: not at all); byte 7 says where the rest
-// splits into the two inputs' contents.
+// splits into the two inputs' contents. With bit 3 of byte 0, the two inputs are instead mapped
+// files, laid out in holes and shared blocks drawn from bytes 1 to 4, and compared by that layout.
 
 #include "block_compare.hpp"
 #include "byte_reference.hpp"
 
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 
 namespace {
@@ -43,6 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const ScriptedInput second =
         scripted(rest.substr(split), data[3], data[4], (data[0] & 4) != 0, unopened2, data[6]);
 
+    if ((data[0] & 8) != 0 && !first.bytes.empty() && !second.bytes.empty()) {
+        std::minstd_rand draw(data[1] | data[2] << 8 | data[3] << 16 | data[4] << 24);
+        const LaidOut laid = laid_out(first.bytes, second.bytes, draw);
+        if (compared_by_layout(laid) !=
+            byte_by_byte(laid.bytes[0], laid.bytes[1], Mode::mismatch)) {
+            std::abort();
+        }
+        return 0;
+    }
     const Outcome expected =
         byte_by_byte(first.bytes.substr(0, first.cut), second.bytes.substr(0, second.cut), mode,
                      unopened1, unopened2);

@@ -1,0 +1,68 @@
+// Where two regular files keep their bytes: the stretches that hold data and the holes that hold
+// none, and the blocks that both files share on the disk. What the layout tells lets the run skip
+// what must be equal in both without reading it.
+#pragma once
+
+#include <linux/fiemap.h>
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+// From the offset asked about up to end, a file is all data or all hole.
+struct Segment {
+    bool hole;
+    off_t end;
+};
+
+// From the offset asked about up to end, the two files keep their bytes in the same blocks of
+// the disk (shared), or they may not.
+struct Sharing {
+    bool shared;
+    off_t end;
+};
+
+class Layout {
+  public:
+    virtual ~Layout() = default;
+    // For input k (0 or 1), at an offset below its size.
+    virtual Segment segment(int k, off_t offset) = 0;
+    // At an offset where both inputs hold data.
+    virtual Sharing sharing(off_t offset) = 0;
+};
+
+// Whether two extents, each holding offset, keep its byte in the same block of the disk, and say
+// so with nothing that makes their blocks untrustworthy for it.
+bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset);
+
+// The layout as the file systems tell it: holes by lseek(SEEK_DATA, SEEK_HOLE), where the file
+// system knows them (elsewhere all is data), and shared blocks by the FIEMAP ioctl. Each answer is
+// kept until the comparison has passed it, so a file costs a few calls, not one per window.
+class DiskLayout final : public Layout {
+  public:
+    // The inputs' descriptors and their sizes when opened; shared blocks only on one file system.
+    DiskLayout(std::array<int, 2> fds, std::array<off_t, 2> sizes, bool one_file_system);
+    Segment segment(int k, off_t offset) override;
+    Sharing sharing(off_t offset) override;
+
+  private:
+    // The extents of one file from where it was last asked on, as far as one FIEMAP call gives.
+    struct Extents {
+        static constexpr std::size_t most = 32;
+        alignas(
+            fiemap) std::array<unsigned char, sizeof(fiemap) + most * sizeof(fiemap_extent)> room;
+        off_t from = 0;
+        off_t to = 0;
+        bool unknown = false; // no FIEMAP here, or it failed: nothing counts as shared
+        std::span<const fiemap_extent> list() const;
+    };
+    const fiemap_extent *extent_at(int k, off_t offset);
+
+    std::array<int, 2> fds_;
+    std::array<off_t, 2> sizes_;
+    bool one_file_system_;
+    std::array<Segment, 2> segments_{};
+    std::array<off_t, 2> segment_starts_{};
+    std::array<Extents, 2> extents_{};
+};

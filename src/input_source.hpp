@@ -1,0 +1,59 @@
+// One input of the run, whatever its kind: the bytes it has delivered and not yet compared, and
+// its first failure. Each kind of input delivers in its own way (see mapped_input, read_input,
+// arriving_input); an input that could not be opened is a plain Source that has ended.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <span>
+
+// A regular file is compared through windows of this size, mapped from the page cache and
+// unmapped as the run moves on: nothing is copied, and memory stays constant.
+inline constexpr std::size_t window_size = std::size_t{2} * 1024 * 1024;
+
+// Each input that is read, rather than mapped, reads into a block of this size. On page-cached
+// files 64 to 256 KiB requests measured alike; 16 KiB ones cost more system calls, and with 1 MiB
+// ones the two blocks no longer stay in the core's cache while they are compared.
+inline constexpr std::size_t block_size = std::size_t{256} * 1024;
+
+class Source {
+  public:
+    // fd (owned; -1 for an input that could not be opened) and its status when it was opened.
+    Source(const char *name, int fd, const struct stat &opened);
+    virtual ~Source();
+    Source(const Source &) = delete;
+    Source &operator=(const Source &) = delete;
+
+    std::span<const char> pending() const { return {begin_, end_}; }
+    bool ended() const { return ended_; }
+    void consume(std::size_t size) { begin_ += size; }
+    bool needs_bytes() const { return begin_ == end_ && !ended_; }
+    // How many of the first upto pending bytes are known to be the input's own: fewer once the
+    // file was found cut short under them.
+    virtual std::size_t trustworthy(std::size_t upto) { return upto; }
+
+    // Delivers more: the next window of a mapped file, or what one read gives.
+    virtual void deliver() { ended_ = true; }
+    // Read only when poll says there is something to read.
+    virtual bool arrives() const { return false; }
+    virtual bool has_room() const { return begin_ == end_; }
+
+    // Ends the reading. A regular file that is no longer what it was when it was opened (its
+    // size, its modification time or its change time) is reported as changed.
+    virtual void close();
+    int descriptor() const { return fd_; }
+    const struct stat &status() const { return opened_; }
+    bool intact() const { return failure_ == 0; }
+    // Records the first failure, reports it on standard error, and delivers nothing more.
+    void fail(int errnum);
+
+  protected:
+    const char *name_;
+    int fd_;
+    struct stat opened_;
+    bool ended_ = false;
+    int failure_ = 0;
+    const char *begin_ = nullptr;
+    const char *end_ = nullptr;
+};

@@ -1,0 +1,211 @@
+#include "mapped_input.hpp"
+
+#include "report.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+// Not a fixed 4096: kernels with 64 KiB pages exist, and the fault handler replaces a whole page.
+const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+constexpr std::size_t whole = std::numeric_limits<std::size_t>::max();
+
+std::size_t round_up(std::size_t size) { return (size + page - 1) / page * page; }
+
+// The mapped window of each input, as the SIGBUS handler sees it: where it lies in memory and in
+// the file, how much of it holds the file's bytes, and the offset in it from which the bytes are
+// no longer the file's (whole while none faulted). Each window has one more page mapped past the
+// file's bytes, so that touching the page after any byte finds out whether the file still
+// reaches there.
+struct WindowSlot {
+    std::atomic<const char *> base{nullptr};
+    std::atomic<std::size_t> mapped{0};
+    std::atomic<std::size_t> length{0};
+    std::atomic<off_t> offset{0};
+    std::atomic<int> fd{-1};
+    std::atomic<std::size_t> cut{whole};
+};
+std::array<WindowSlot, 2> windows;
+
+// A page of a mapped window that faults (the file was cut short under it, or the disk failed) is
+// replaced by a page of zeros, so the comparison goes on, and the fault is noted: where the file
+// now ends, when that is within the window, or else the page. A fault anywhere else is a real
+// crash, and is let happen.
+void on_fault(int, siginfo_t *info, void *) {
+    auto *const address = static_cast<char *>(info->si_addr);
+    for (WindowSlot &slot : windows) {
+        const char *const base = slot.base.load(std::memory_order_relaxed);
+        const auto at =
+            reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(base);
+        if (base == nullptr || at >= slot.mapped.load(std::memory_order_relaxed)) {
+            continue;
+        }
+        char *const faulted = address - at % page; // windows start on a page
+        if (mmap(faulted, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
+            MAP_FAILED) {
+            break;
+        }
+        std::size_t cut = at - at % page;
+        struct stat now {};
+        const off_t offset = slot.offset.load(std::memory_order_relaxed);
+        if (fstat(slot.fd.load(std::memory_order_relaxed), &now) == 0) { // async-signal-safe
+            cut = std::min(cut, static_cast<std::size_t>(std::max(now.st_size - offset, off_t{0})));
+        }
+        if (cut < slot.length.load(std::memory_order_relaxed)) {
+            slot.cut.store(std::min(slot.cut.load(std::memory_order_relaxed), cut),
+                           std::memory_order_relaxed);
+        }
+        return;
+    }
+    signal(SIGBUS, SIG_DFL);
+}
+
+} // namespace
+
+void survive_cut_windows() {
+    struct sigaction action {};
+    action.sa_sigaction = on_fault;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+std::span<const char> zeros() {
+    static void *const mapped =
+        mmap(nullptr, window_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return mapped == MAP_FAILED ? std::span<const char>()
+                                : std::span(static_cast<const char *>(mapped), window_size);
+}
+
+MappedInput::MappedInput(const char *name, int fd, const struct stat &opened, int slot)
+    : Source(name, fd, opened), slot_(slot) {}
+
+MappedInput::~MappedInput() { unmap(); }
+
+bool MappedInput::map_first_window() {
+    map_window(0);
+    return window_ != nullptr;
+}
+
+int MappedInput::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+off_t MappedInput::reach(off_t offset) const {
+    return offset - offset % static_cast<off_t>(window_size) + static_cast<off_t>(window_size);
+}
+
+void MappedInput::show_file(off_t offset, std::size_t length) {
+    if (offset >= size()) { // what is beyond the size at the open is not compared
+        ended_ = true;
+        return;
+    }
+    if (window_ == nullptr || offset < window_offset_ ||
+        offset >= window_offset_ + static_cast<off_t>(window_length_)) {
+        map_window(offset);
+        if (window_ == nullptr) {
+            fail(errno);
+            return;
+        }
+    }
+    const off_t end = std::min(offset + static_cast<off_t>(length),
+                               window_offset_ + static_cast<off_t>(window_length_));
+    begin_ = window_ + (offset - window_offset_);
+    end_ = window_ + (end - window_offset_);
+    next_ = end;
+    showing_window_ = true;
+}
+
+void MappedInput::show_instead(std::span<const char> bytes) {
+    begin_ = bytes.data();
+    end_ = bytes.data() + bytes.size();
+    next_ += static_cast<off_t>(bytes.size());
+    showing_window_ = false;
+}
+
+std::size_t MappedInput::trustworthy(std::size_t upto) {
+    if (!showing_window_ || upto == 0) {
+        return upto;
+    }
+    // Touching the page after these bytes faults when the file no longer reaches there, and the
+    // handler notes where it now ends: no byte past a cut is taken for the file's.
+    const char *const last = begin_ + upto - 1;
+    const char *const probe = last - (last - window_) % static_cast<std::ptrdiff_t>(page) + page;
+    if (probe > probed_) {
+        static_cast<void>(*static_cast<const volatile char *>(probe));
+        probed_ = probe;
+    }
+    const std::size_t cut = windows[slot_].cut.load(std::memory_order_relaxed);
+    const auto compared = static_cast<std::size_t>(begin_ - window_);
+    return cut == whole ? upto : std::min(upto, cut - std::min(cut, compared));
+}
+
+void MappedInput::close() {
+    if (window_ != nullptr && windows[slot_].cut.load() != whole) {
+        report_cut();
+    }
+    unmap();
+    Source::close();
+}
+
+void MappedInput::map_window(off_t offset) {
+    unmap();
+    const off_t start = reach(offset) - static_cast<off_t>(window_size);
+    const std::size_t length = std::min(window_size, static_cast<std::size_t>(size() - start));
+    const std::size_t mapped = round_up(length) + page;
+    // MAP_POPULATE measured slower than letting the faults map the pages as they are reached.
+    void *const window = mmap(nullptr, mapped, PROT_READ, MAP_SHARED, fd_, start);
+    if (window == MAP_FAILED) {
+        return;
+    }
+    madvise(window, length, MADV_SEQUENTIAL); // read ahead of the faults, from a cold cache
+    window_ = static_cast<const char *>(window);
+    window_offset_ = start;
+    window_length_ = length;
+    probed_ = nullptr;
+    WindowSlot &slot = windows[slot_];
+    slot.cut.store(whole);
+    slot.fd.store(fd_);
+    slot.offset.store(start);
+    slot.length.store(length);
+    slot.mapped.store(mapped);
+    slot.base.store(window_);
+}
+
+void MappedInput::unmap() {
+    if (window_ == nullptr) {
+        return;
+    }
+    WindowSlot &slot = windows[slot_];
+    slot.base.store(nullptr);
+    slot.mapped.store(0);
+    munmap(const_cast<char *>(window_), round_up(window_length_) + page);
+    window_ = nullptr;
+    showing_window_ = false;
+    begin_ = end_ = nullptr;
+}
+
+// A window faulted: the file is shorter than at its open, or its bytes could not be read.
+void MappedInput::report_cut() {
+    const off_t at = window_offset_ + static_cast<off_t>(windows[slot_].cut.load());
+    struct stat now {};
+    if (fstat(fd_, &now) == 0 && now.st_size <= at) {
+        write_changed_file(name_);
+        failure_ = EIO;
+        return;
+    }
+    char byte = 0;
+    const ssize_t got = pread(fd_, &byte, 1, at);
+    fail(got < 0 ? errno : EIO);
+}

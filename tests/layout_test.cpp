@@ -1,0 +1,210 @@
+// Files whose layout lets the run pass over what both must hold alike: sparse files, on the test
+// directory's file system and on tmpfs, and copies that share their blocks, on XFS. The reports
+// must be exactly those of reading every byte.
+
+#include "expected_texts.hpp"
+#include "file_layout.hpp"
+#include "tool_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+namespace fs = std::filesystem;
+using namespace expect;
+
+namespace {
+
+constexpr unsigned long five_gib = 5UL << 30;
+constexpr unsigned long past_4_gib = (1UL << 32) + 1; // the first position a 32-bit count wraps
+constexpr off_t mib = off_t{1} << 20;
+
+// Writes bytes into the file at offset, creating it, and leaves the rest as it was: unwritten
+// stretches stay holes.
+void write_at(const fs::path &file, off_t offset, const std::string &bytes, bool flush = true) {
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+    EXPECT_TRUE(!flush || fsync(fd) == 0);
+    close(fd);
+}
+
+void sized(const fs::path &file, off_t size) {
+    std::ofstream(file, std::ios::app).close();
+    fs::resize_file(file, static_cast<std::uintmax_t>(size));
+}
+
+// b made a copy of a that shares all of a's blocks.
+void reflinked(const fs::path &a, const fs::path &b) {
+    const int from = open(a.c_str(), O_RDONLY);
+    const int to = open(b.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(ioctl(to, FICLONE, from), 0);
+    close(from);
+    close(to);
+}
+
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>('a' + i * 7 % 23);
+    }
+    return bytes;
+}
+
+// Files a and b, each larger than a window, as a case makes them in a directory.
+struct LayoutCase {
+    const char *what;
+    std::function<void(const fs::path &)> make;
+};
+
+const LayoutCase sparse_cases[] = {
+    {"holes in both",
+     [](const fs::path &dir) {
+         write_at(dir / "a", 3 * mib, std::string(100000, 'x'));
+         write_at(dir / "b", 3 * mib, std::string(500, 'x') + "Z" + std::string(99499, 'x'));
+         sized(dir / "a", 8 * mib);
+         sized(dir / "b", 8 * mib);
+     }},
+    {"a hole against written zeros and a byte",
+     [](const fs::path &dir) {
+         sized(dir / "a", 8 * mib);
+         write_at(dir / "b", 2 * mib, std::string(mib, '\0'));
+         write_at(dir / "b", 5 * mib + 3, "y");
+         sized(dir / "b", 8 * mib);
+     }},
+    {"a file that ends in a hole",
+     [](const fs::path &dir) {
+         write_at(dir / "a", mib, "data");
+         write_at(dir / "b", mib, "date");
+         sized(dir / "a", 9 * mib);
+         sized(dir / "b", 8 * mib + 1);
+     }},
+};
+
+const LayoutCase shared_cases[] = {
+    {"a copy with one block changed",
+     [](const fs::path &dir) {
+         write_at(dir / "a", 0, pattern(8 * mib));
+         reflinked(dir / "a", dir / "b");
+         write_at(dir / "b", 5 * mib, std::string(4096, 'C'));
+     }},
+    {"a copy rewritten but not yet written back",
+     [](const fs::path &dir) {
+         write_at(dir / "a", 0, pattern(8 * mib + 5));
+         reflinked(dir / "a", dir / "b");
+         write_at(dir / "b", 3 * mib + 7, "abc", false);
+         write_at(dir / "b", 8 * mib, "end", false);
+     }},
+};
+
+void expect_exact(const fs::path &under, const LayoutCase &c) {
+    const Scratch scratch(under);
+    c.make(scratch.dir());
+    // Its change time now differs from its modification time: that alone is no change in the run.
+    fs::permissions(scratch.dir() / "a", fs::perms::owner_read);
+    const std::string a = scratch.read("a");
+    const std::string b = scratch.read("b");
+    const ToolRun run = scratch.run({"a", "b", "l"});
+    SCOPED_TRACE(std::string(c.what) + " in " + under.string());
+    EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "l") +
+                           report_body(a, b, Reports::mismatches, Stream::console));
+    EXPECT_EQ(scratch.read("l"),
+              log_head("a", "b") + report_body(a, b, Reports::mismatches, Stream::log) + trailer);
+    EXPECT_EQ(run.status, 0);
+}
+
+} // namespace
+
+TEST(Layout, SparseFilesAreExact) {
+    for (const fs::path &under : {fs::temp_directory_path(), fs::path("/dev/shm")}) {
+        if (fs::is_directory(under)) {
+            for (const LayoutCase &c : sparse_cases) {
+                expect_exact(under, c);
+            }
+        }
+    }
+}
+
+// Needs root, loop devices and mkfs.xfs; skipped, visibly, without them.
+TEST(Layout, SharedBlocksOnXfsAreExact) {
+    const Scratch holder;
+    sized(holder.dir() / "xfs.img", 512 * mib);
+    fs::create_directory(holder.dir() / "mnt");
+    const std::string mount = "mkfs.xfs -q -m reflink=1 " + (holder.dir() / "xfs.img").string() +
+                              " >/dev/null 2>&1 && mount -o loop " +
+                              (holder.dir() / "xfs.img").string() + " " +
+                              (holder.dir() / "mnt").string() + " 2>/dev/null";
+    if (system(mount.c_str()) != 0) {
+        GTEST_SKIP() << "no XFS file system could be made and mounted here";
+    }
+    for (const LayoutCase &c : shared_cases) {
+        expect_exact(holder.dir() / "mnt", c);
+    }
+    EXPECT_EQ(system(("umount " + (holder.dir() / "mnt").string()).c_str()), 0);
+}
+
+// Only an extent whose flags say nothing against its blocks may count as shared: a wrong "equal"
+// is the worst fault a comparison can have.
+TEST(Layout, SharedOnlyWithTrustedFlags) {
+    const auto extent = [](std::uint64_t logical, std::uint64_t physical, std::uint32_t flags) {
+        fiemap_extent made{};
+        made.fe_logical = logical;
+        made.fe_physical = physical;
+        made.fe_length = 16384;
+        made.fe_flags = flags;
+        return made;
+    };
+    const fiemap_extent plain = extent(4096, 1 << 20, 0);
+    const struct {
+        std::uint32_t flags;
+        std::uint64_t physical; // of the second extent, which starts at 0
+        bool shared;
+    } cases[] = {
+        {0, (1 << 20) - 4096, true},
+        {FIEMAP_EXTENT_SHARED | FIEMAP_EXTENT_LAST | FIEMAP_EXTENT_MERGED, (1 << 20) - 4096, true},
+        {0, 1 << 20, false},
+        {FIEMAP_EXTENT_UNKNOWN, (1 << 20) - 4096, false},
+        {FIEMAP_EXTENT_DELALLOC, (1 << 20) - 4096, false},
+        {FIEMAP_EXTENT_ENCODED, (1 << 20) - 4096, false},
+        {FIEMAP_EXTENT_DATA_ENCRYPTED, (1 << 20) - 4096, false},
+        {FIEMAP_EXTENT_NOT_ALIGNED, (1 << 20) - 4096, false},
+        {FIEMAP_EXTENT_DATA_INLINE, (1 << 20) - 4096, false},
+        {FIEMAP_EXTENT_DATA_TAIL, (1 << 20) - 4096, false},
+        {FIEMAP_EXTENT_UNWRITTEN, (1 << 20) - 4096, false},
+    };
+    for (const auto &c : cases) {
+        const fiemap_extent second = extent(0, c.physical, c.flags);
+        EXPECT_EQ(same_blocks(&plain, &second, 8192), c.shared) << c.flags << " " << c.physical;
+        EXPECT_EQ(same_blocks(&second, &plain, 8192), c.shared) << c.flags << " " << c.physical;
+    }
+    EXPECT_FALSE(same_blocks(&plain, nullptr, 8192));
+}
+
+// Positions past 4 GiB, on sparse files: exact, with no 32-bit wrap, and the right verdict.
+TEST(Layout, PositionsPastFourGibibytes) {
+    const Scratch scratch;
+    sized(scratch.dir() / "zeros", five_gib);
+    write_at(scratch.dir() / "marked", past_4_gib - 1, "x");
+    write_at(scratch.dir() / "marked", five_gib - 1, "y");
+    sized(scratch.dir() / "shorter", five_gib - 1);
+
+    ToolRun run = scratch.run({"zeros", "marked", "l"});
+    EXPECT_EQ(run.out, banner + announcement(false, "zeros", "marked", "l") +
+                           console_mismatch('\0', 'x', past_4_gib, "l") +
+                           console_mismatch('\0', 'y', five_gib, "l"));
+    EXPECT_EQ(run.status, 0);
+
+    run = scratch.run({"marked", "shorter", "l"});
+    EXPECT_EQ(run.out, banner + announcement(false, "marked", "shorter", "l") +
+                           console_mismatch('x', '\0', past_4_gib, "l") +
+                           console_verdict("shorter", "marked"));
+    EXPECT_EQ(scratch.read("l"), log_head("marked", "shorter") +
+                                     log_mismatch('x', '\0', past_4_gib) +
+                                     log_verdict("shorter", "marked") + trailer);
+    EXPECT_EQ(run.status, 0);
+}
