@@ -5,11 +5,13 @@
 #
 #   bench/run.sh [work-directory]
 #
-# Takes about 6 minutes on a 2-core machine and about 4.7 GiB of disk. Without a work directory
+# Takes about 8 minutes on a 2-core machine and about 5 GiB of disk (and 2 GiB more in an XFS
+# image where it runs as root with mkfs.xfs). Without a work directory
 # it makes one under /tmp and removes it at the end; a directory given is kept, with its data,
 # for the next run.
 #
-# Floors: bench/map_floor.cpp (both files mapped a 2 MiB window at a time, memcmp a page at a
+# Floors: bench/skip_floor.cpp (as the mapped floor, but passing over holes in both files and
+# blocks that both share, found by lseek and FIEMAP), bench/map_floor.cpp (both files mapped a 2 MiB window at a time, memcmp a page at a
 # time, unmapped: no copy, constant memory; where the files differ, the same report lines with one
 # write(2) each), bench/read_floor.cpp (read and memcmp a page at a time, 256 KiB requests,
 # page-aligned buffers) and bench/write_floor.cpp (the same report lines, one write(2) per line per stream;
@@ -24,7 +26,7 @@ if [ $# -ge 1 ]; then
     mkdir -p "$work"
 else
     work=$(mktemp -d /tmp/pairscan-bench-XXXXXX)
-    trap 'rm -rf "$work"' EXIT
+    trap 'umount "$work/xfs" 2>/dev/null; rm -rf "$work"' EXIT
 fi
 cd "$work"
 for tool in hyperfine strace /usr/bin/time cmp g++; do
@@ -36,6 +38,7 @@ pairscan=$root/build/release/pairscan
 g++ -O2 -std=c++20 -o map_floor "$root/bench/map_floor.cpp"
 g++ -O2 -std=c++20 -o read_floor "$root/bench/read_floor.cpp"
 g++ -O2 -std=c++20 -o write_floor "$root/bench/write_floor.cpp"
+g++ -O2 -std=c++20 -o skip_floor "$root/bench/skip_floor.cpp"
 mib=1048576
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
@@ -59,6 +62,16 @@ fi
 [ -f all2 ] || tr '\000-\377' '\001-\377\000' < all1 > all2 # every byte differs
 [ -f one1 ] || head -c $mib big1 > one1
 [ -f one2 ] || cp one1 one2
+if [ ! -f holes1 ]; then # 8 GiB, sparse: 16 stretches of 4 MiB of data, the same in both
+    truncate -s $((8192 * mib)) holes1
+    i=0
+    while [ $i -lt 16 ]; do
+        dd if=big1 of=holes1 bs=4M count=1 skip=$i seek=$((i * 128)) conv=notrunc status=none
+        i=$((i + 1))
+    done
+    cp --sparse=always holes1 holes2
+    printf 'X' | dd of=holes2 bs=1 seek=$((5 * 512 * mib + 12345)) conv=notrunc status=none
+fi
 [ -f tiny1 ] || printf 'hello world\n' > tiny1
 [ -f tiny2 ] || cp tiny1 tiny2
 # The page cache as a file read from disk holds it (large folios, which a window maps whole),
@@ -90,10 +103,11 @@ check_write_floor one1 one2 log v
 # hyperfine run with standard output on `output` (null, or ./file); prints pairscan's median as
 # a ratio to each. A failed run of pairscan or of its floor fails the bench; cmp, which exits
 # with 1 on a difference, is given as a shell command that accepts that.
-side_by_side() { # label runs output floor-name peer-name command...
+side_by_side() { # label runs output floor-name peer-name command...   (PREPARE: run before each)
     label=$1 runs=$2 output=$3 floor_name=$4 peer_name=$5
     shift 5
-    hyperfine -N --style none --warmup 2 --runs "$runs" --output "$output" \
+    hyperfine -N --style none --warmup "$([ -n "${PREPARE:-}" ] && echo 0 || echo 2)" \
+        ${PREPARE:+--prepare "$PREPARE"} --runs "$runs" --output "$output" \
         --export-csv times.csv "$@" > /dev/null 2> hyperfine.err ||
         { cat hyperfine.err >&2; exit 1; }
     awk -F, -v label="$label" -v floor="$floor_name" -v peer="$peer_name" '
@@ -151,6 +165,37 @@ for output in ./out null; do
 done
 side_by_side "two 12-byte files (the cost of one run)" 1000 null "cmp" "" \
     "$pairscan tiny1 tiny2 log" "cmp tiny1 tiny2"
+
+# Files whose layout lets both pass over what the files share, against the floor that skips the
+# same way; the logs must hold the same lines.
+same_lines() { # file1 file2
+    "$pairscan" "$1" "$2" log > /dev/null && ./skip_floor "$1" "$2" floor.log > /dev/null
+    sed -n '/^File 1/p' log | cmp -s - floor.log ||
+        { echo "bench: pairscan's log differs from the skipping floor's on $1 $2" >&2; exit 1; }
+}
+same_lines holes1 holes2
+side_by_side "two 8 GiB sparse files, 64 MiB of data" 5 null "skip floor" "cmp -l" \
+    "$pairscan holes1 holes2 log" "./skip_floor holes1 holes2 floor.log" \
+    "$(tolerating_difference cmp -l holes1 holes2)"
+if [ "$cache" = "read back from disk" ] && command -v mkfs.xfs >/dev/null; then
+    # A 2 GiB file and its reflinked copy with one block changed, on XFS in a loop-mounted image.
+    [ -f xfs.img ] || { truncate -s $((6144 * mib)) xfs.img && mkfs.xfs -q -m reflink=1 xfs.img; }
+    mkdir -p xfs
+    mountpoint -q xfs || mount -o loop xfs.img xfs
+    if [ ! -f xfs/copy ]; then
+        cat big1 big1 > xfs/original
+        cp --reflink=always xfs/original xfs/copy
+        printf 'changed!' | dd of=xfs/copy bs=1 seek=$((1234 * mib + 5)) conv=notrunc status=none
+    fi
+    same_lines xfs/original xfs/copy
+    PREPARE="sh -c 'sync; echo 3 > /proc/sys/vm/drop_caches'"
+    side_by_side "2 GiB and its reflinked copy, cold cache" 5 null "skip floor" "cmp -l" \
+        "$pairscan xfs/original xfs/copy log" "./skip_floor xfs/original xfs/copy floor.log" \
+        "$(tolerating_difference cmp -l xfs/original xfs/copy)"
+    PREPARE=
+    umount xfs
+    cat half1 half2 halfsparse > /dev/null
+fi
 
 echo
 echo "write system calls per reported line, output to a file (past the fixed ones):"
