@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -84,7 +85,7 @@ void write_verdict(std::ostream &console, std::ostream &log, Shorter shorter, co
 
 } // namespace
 
-RunFile::RunFile(const char *name) : name_(name) {
+RunFile::RunFile(const char *name) : name_(name), failure_(name) {
     if (name_ == nullptr) {
         fd_ = STDOUT_FILENO;
         discards_ = discards_everything(fd_);
@@ -113,14 +114,14 @@ void RunFile::open_without_emptying() {
     if (owned_) {
         discards_ = discards_everything(fd_);
     } else if (errno != EINTR) {
-        fail(errno);
+        failure_.record(errno);
     }
 }
 
 void RunFile::empty() {
     // ftruncate refuses (EINVAL) what cannot be emptied: a terminal, a pipe, a device.
     if (owned_ && !created_ && ftruncate(fd_, 0) != 0 && errno != EINVAL) {
-        fail(errno);
+        failure_.record(errno);
     }
 }
 
@@ -138,7 +139,7 @@ void RunFile::close() {
     flush_pending();
     // Linux releases the descriptor even when close reports EINTR; the data is not lost then.
     if (owned_ && ::close(fd_) != 0 && errno != EINTR) {
-        fail(errno);
+        failure_.record(errno);
     }
     owned_ = false;
     fd_ = -1;
@@ -182,35 +183,62 @@ int RunFile::sync() { return flush_pending() ? 0 : -1; }
 bool RunFile::flush_pending() {
     const auto size = static_cast<std::size_t>(pptr() - pbase());
     setp(pending_.data(), pending_.data() + pending_.size());
-    return failure_ == 0 && (size == 0 || write_all(pending_.data(), size));
+    return !failure_.happened() && (size == 0 || write_all(pending_.data(), size));
 }
 
 bool RunFile::write_all(const char *text, std::size_t size) {
-    while (size > 0 && failure_ == 0) {
-        const ssize_t count = ::write(fd_, text, size);
-        if (count > 0) {
-            text += count;
-            size -= static_cast<std::size_t>(count);
-        } else if (count < 0 && errno == EAGAIN) {
-            wait_until_writable(fd_);
-        } else if (count < 0 && errno == EINTR && stop_signal != 0) {
-            return false; // an output that takes nothing holds up no stop
-        } else if (count == 0 || errno != EINTR) {
-            fail(count == 0 ? EIO : errno);
-        }
+    iovec piece{const_cast<char *>(text), size};
+    const int errnum = write_whole(fd_, {&piece, 1});
+    if (errnum != 0 && errnum != EINTR) {
+        failure_.record(errnum);
     }
-    return failure_ == 0;
+    return errnum == 0;
 }
 
-void RunFile::fail(int errnum) {
-    if (failure_ != 0) {
+void Failure::record(int errnum) {
+    if (errnum_ != 0) {
         return;
     }
-    failure_ = errnum;
+    errnum_ = errnum;
     if (name_ == nullptr) {
         write_console_failure(errnum);
     } else {
         write_failure(name_, errnum);
+    }
+}
+
+void Failure::record_change() {
+    if (errnum_ == 0) {
+        errnum_ = EIO;
+        write_changed_file(name_);
+    }
+}
+
+int write_whole(int fd, std::span<iovec> pieces) {
+    for (;;) {
+        while (!pieces.empty() && pieces[0].iov_len == 0) {
+            pieces = pieces.subspan(1);
+        }
+        if (pieces.empty()) {
+            return 0;
+        }
+        const ssize_t count = pieces.size() == 1
+                                  ? ::write(fd, pieces[0].iov_base, pieces[0].iov_len)
+                                  : ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
+        if (count < 0 && errno == EAGAIN) {
+            wait_until_writable(fd);
+        } else if (count < 0 && (errno != EINTR || stop_signal != 0)) {
+            return errno;
+        } else if (count == 0) {
+            return EIO; // nothing taken, and no reason given
+        }
+        for (auto left = static_cast<std::size_t>(std::max(count, ssize_t{0})); left > 0;) {
+            const std::size_t taken = std::min(left, pieces[0].iov_len);
+            pieces[0].iov_base = static_cast<char *>(pieces[0].iov_base) + taken;
+            pieces[0].iov_len -= taken;
+            left -= taken;
+            pieces = pieces[0].iov_len == 0 ? pieces.subspan(1) : pieces;
+        }
     }
 }
 

@@ -3,14 +3,39 @@
 
 #include "report.hpp"
 
+#include <sys/uio.h>
+
 #include <array>
+#include <span>
 #include <streambuf>
 #include <string_view>
 
-// An output of the run, written through its descriptor, and the first reason it failed. Each
-// failure is noted, and reported on standard error, by the call that meets it: the open, write or
-// close. An output that failed takes no more writes, so its first failure is the one to report;
-// the run goes on to its end for the other files.
+// The first failure of one file of the run, an input or an output: noted, and reported on
+// standard error, by the call that meets it, and only once, since what fails later is the same
+// file failing again. The run goes on to its end for the other files.
+class Failure {
+  public:
+    // name stands in the diagnostic; nullptr stands for standard output.
+    explicit Failure(const char *name) : name_(name) {}
+    void record(int errnum);
+    // A regular input that is no longer what it was when it was opened.
+    void record_change();
+    bool happened() const { return errnum_ != 0; }
+
+  private:
+    const char *name_;
+    int errnum_ = 0;
+};
+
+// Writes every piece to fd, whatever the descriptor answers: a write cut short is carried on,
+// EINTR retried, EAGAIN (a full non-blocking pipe or terminal) waited out with poll. One piece
+// goes out with write(2), several with writev(2). Returns 0 or the errno of the failure; EINTR
+// when a stop was asked for while a write took nothing, as an output that takes nothing must not
+// hold up a stop.
+int write_whole(int fd, std::span<iovec> pieces);
+
+// An output of the run, written through its descriptor, and its first failure, met by the open,
+// a write or the close. An output that failed takes no more writes.
 //
 // Streams written through it buffer their texts until their EOL flushes them; report lines
 // bypass that buffer, each in one write(2).
@@ -37,8 +62,8 @@ class RunFile final : public std::streambuf {
     // Writes one composed line at once, after any text the stream still holds.
     void write_line(std::string_view line);
     // False once the file failed, and for /dev/null, where composing lines would be wasted.
-    bool takes_lines() const { return failure_ == 0 && !discards_; }
-    bool intact() const { return failure_ == 0; }
+    bool takes_lines() const { return !failure_.happened() && !discards_; }
+    bool intact() const { return !failure_.happened(); }
 
   protected:
     int_type overflow(int_type c) override;
@@ -48,14 +73,13 @@ class RunFile final : public std::streambuf {
   private:
     bool flush_pending();
     bool write_all(const char *text, std::size_t size);
-    [[gnu::cold]] void fail(int errnum);
 
     const char *name_; // nullptr for standard output
     int fd_ = -1;
     bool owned_ = false;
     bool created_ = false;
     bool discards_ = false;
-    int failure_ = 0;
+    Failure failure_;
     std::array<char, 4096> pending_{};
 };
 

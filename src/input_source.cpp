@@ -1,10 +1,6 @@
 #include "input_source.hpp"
 
-#include "report.hpp"
-
 #include <unistd.h>
-
-#include <cerrno>
 
 namespace {
 
@@ -15,7 +11,7 @@ bool same_time(const timespec &a, const timespec &b) {
 } // namespace
 
 Source::Source(const char *name, int fd, const struct stat &opened)
-    : name_(name), fd_(fd), opened_(opened), ended_(fd < 0) {}
+    : name_(name), fd_(fd), opened_(opened), ended_(fd < 0), failure_(name) {}
 
 Source::~Source() {
     if (fd_ >= 0) {
@@ -27,11 +23,10 @@ Source::~Source() {
 // and the change time no one can set.
 void Source::close() {
     struct stat now {};
-    if (S_ISREG(opened_.st_mode) && failure_ == 0 && fstat(fd_, &now) == 0 &&
+    if (S_ISREG(opened_.st_mode) && !failure_.happened() && fstat(fd_, &now) == 0 &&
         (now.st_size != opened_.st_size || !same_time(now.st_mtim, opened_.st_mtim) ||
          !same_time(now.st_ctim, opened_.st_ctim))) {
-        write_changed_file(name_);
-        failure_ = EIO;
+        failure_.record_change();
     }
     if (fd_ >= 0) {
         ::close(fd_);
@@ -41,8 +36,5 @@ void Source::close() {
 
 void Source::fail(int errnum) {
     ended_ = true;
-    if (failure_ == 0) {
-        failure_ = errnum;
-        write_failure(name_, errnum);
-    }
+    failure_.record(errnum);
 }

@@ -3,6 +3,8 @@
 // arriving_input); an input that could not be opened is a plain Source that has ended.
 #pragma once
 
+#include "comparison_run.hpp"
+
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -44,8 +46,8 @@ class Source {
     virtual void close();
     int descriptor() const { return fd_; }
     const struct stat &status() const { return opened_; }
-    bool intact() const { return failure_ == 0; }
-    // Records the first failure, reports it on standard error, and delivers nothing more.
+    bool intact() const { return !failure_.happened(); }
+    // Records the first failure and delivers nothing more.
     void fail(int errnum);
 
   protected:
@@ -53,7 +55,7 @@ class Source {
     int fd_;
     struct stat opened_;
     bool ended_ = false;
-    int failure_ = 0;
+    Failure failure_;
     const char *begin_ = nullptr;
     const char *end_ = nullptr;
 };

@@ -1,7 +1,5 @@
 #include "mapped_input.hpp"
 
-#include "report.hpp"
-
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -201,8 +199,7 @@ void MappedInput::report_cut() {
     const off_t at = window_offset_ + static_cast<off_t>(windows[slot_].cut.load());
     struct stat now {};
     if (fstat(fd_, &now) == 0 && now.st_size <= at) {
-        write_changed_file(name_);
-        failure_ = EIO;
+        failure_.record_change();
         return;
     }
     char byte = 0;

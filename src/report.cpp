@@ -1,8 +1,8 @@
 #include "report.hpp"
 
+#include "comparison_run.hpp"
 #include "version.hpp"
 
-#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -45,8 +45,8 @@ constexpr std::size_t byte1_at = file1_label.size();
 constexpr std::size_t byte2_at = byte1_at + 1 + file2_label.size();
 constexpr std::size_t digits_at = byte2_at + 1 + position_label.size();
 
-// Standard error takes the pieces of one diagnostic in a single writev; a write cut short by a
-// signal or a full pipe is carried on piece by piece.
+// Standard error takes the pieces of one diagnostic in a single writev, carried on however the
+// descriptor answers.
 void write_diagnostic(std::initializer_list<std::string_view> detail) {
     constexpr std::string_view prefix = "pairscan: ";
     constexpr std::string_view newline = "\n";
@@ -61,31 +61,7 @@ void write_diagnostic(std::initializer_list<std::string_view> detail) {
         add(piece);
     }
     add(newline);
-    iovec *next = pieces.data();
-    while (count > 0) {
-        const ssize_t written = writev(STDERR_FILENO, next, static_cast<int>(count));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && errno == EAGAIN) { // a non-blocking pipe that is full, for now
-            pollfd ready{STDERR_FILENO, POLLOUT, 0};
-            poll(&ready, 1, -1);
-            continue;
-        }
-        if (written < 0) {
-            return; // nowhere left to say it
-        }
-        auto left = static_cast<std::size_t>(written);
-        while (count > 0 && left >= next->iov_len) {
-            left -= next->iov_len;
-            ++next;
-            --count;
-        }
-        if (count > 0) {
-            next->iov_base = static_cast<char *>(next->iov_base) + left;
-            next->iov_len -= left;
-        }
-    }
+    write_whole(STDERR_FILENO, {pieces.data(), count}); // if it fails, there is nowhere to say so
 }
 
 constexpr std::string_view no_match = " no match, writing to ";
