@@ -7,6 +7,8 @@
 // counts the differing pages.
 //
 //   skip_floor file1 file2 [logfile]
+#include "floor_common.hpp"
+
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -27,19 +29,6 @@ namespace {
 
 constexpr std::size_t page = 4096;
 constexpr off_t window = 2097152;
-
-off_t size_of(int fd) {
-    struct stat file {};
-    fstat(fd, &file);
-    return file.st_size;
-}
-
-bool on_dev_null(int fd) {
-    struct stat file {};
-    struct stat null {};
-    return fstat(fd, &file) == 0 && S_ISCHR(file.st_mode) && stat("/dev/null", &null) == 0 &&
-           file.st_rdev == null.st_rdev;
-}
 
 // Where the data that starts at or after offset ends, and where it starts (size: none).
 off_t next_data(int fd, off_t offset, off_t size) {
@@ -109,32 +98,6 @@ off_t boundary_after(const std::vector<fiemap_extent> &list, off_t offset) {
     }
     return boundary;
 }
-
-struct Reporter {
-    int log;
-    std::string logfile;
-    bool to_console;
-
-    void report(char a, char b, unsigned long position) const {
-        char line[8192];
-        const int head = std::snprintf(line, sizeof line,
-                                       "File 1 : %c File 2 : %c at Position : %lu", a, b, position);
-        if (to_console) {
-            write_whole(1, line,
-                        head + std::snprintf(line + head, sizeof line - std::size_t(head),
-                                             " no match, writing to %s\n", logfile.c_str()));
-        }
-        write_whole(log, line,
-                    head + std::snprintf(line + head, sizeof line - std::size_t(head),
-                                         " does not match\n"));
-    }
-    static void write_whole(int fd, const char *text, int size) {
-        if (write(fd, text, std::size_t(size)) != size) {
-            std::perror("write");
-            std::exit(2);
-        }
-    }
-};
 
 } // namespace
 
