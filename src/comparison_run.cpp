@@ -187,6 +187,9 @@ bool RunFile::flush_pending() {
 }
 
 bool RunFile::write_all(const char *text, std::size_t size) {
+    if (failure_.happened()) {
+        return false; // a file that failed takes nothing more, even should it recover
+    }
     iovec piece{const_cast<char *>(text), size};
     const int errnum = write_whole(fd_, {&piece, 1});
     if (errnum != 0 && errnum != EINTR) {

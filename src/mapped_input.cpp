@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 namespace {
 
@@ -40,7 +41,8 @@ std::array<WindowSlot, 2> windows;
 // crash, and is let happen.
 void on_fault(int, siginfo_t *info, void *) {
     auto *const address = static_cast<char *>(info->si_addr);
-    for (WindowSlot &slot : windows) {
+    // A SIGBUS sent by kill (si_code SI_USER and the like) carries no address.
+    for (WindowSlot &slot : info->si_code > 0 ? std::span(windows) : std::span<WindowSlot>()) {
         const char *const base = slot.base.load(std::memory_order_relaxed);
         const auto at =
             reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(base);
@@ -65,6 +67,7 @@ void on_fault(int, siginfo_t *info, void *) {
         return;
     }
     signal(SIGBUS, SIG_DFL);
+    raise(SIGBUS); // a fault is raised again on return, but a SIGBUS sent by kill is not
 }
 
 } // namespace

@@ -45,7 +45,10 @@ TEST(Invocation, WorkedExampleLineForLine) {
     const Scratch scratch;
     scratch.put("a", "AB");
     scratch.put("b", "AXCD");
+    const mode_t umask_before = umask(002); // a new log is readable by all, less the umask
     const ToolRun run = scratch.run({"a", "b", "l", "v"});
+    umask(umask_before);
+    EXPECT_EQ(fs::status(scratch.dir() / "l").permissions(), static_cast<fs::perms>(0664));
     EXPECT_EQ(run.out, expect::banner + "\n"
                                         "Comparing\n"
                                         "a\n"
@@ -192,12 +195,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 0},
         RunCase{"RawZeroAndLineEndBytesVerbose",
-                {{"a", "\n" + zero_byte + "\n"}, {"b", "\n\n" + zero_byte}},
+                {{"a", "\n" + zero_byte + "\n" + zero_byte}, {"b", "\n\n" + zero_byte + zero_byte}},
                 {"a", "b", "l", "v"},
                 match('\n', 1) + pair('\0', '\n', 2) + " " + console_mismatch('\0', '\n', 2, "l") +
-                    pair('\n', '\0', 3) + " " + console_mismatch('\n', '\0', 3, "l"),
+                    pair('\n', '\0', 3) + " " + console_mismatch('\n', '\0', 3, "l") +
+                    match('\0', 4),
                 match('\n', 1) + pair('\0', '\n', 2) + " " + log_mismatch('\0', '\n', 2) +
-                    pair('\n', '\0', 3) + " " + log_mismatch('\n', '\0', 3),
+                    pair('\n', '\0', 3) + " " + log_mismatch('\n', '\0', 3) + match('\0', 4),
                 "",
                 0},
         RunCase{"PositionsAcrossPowersOfTen",
@@ -419,8 +423,11 @@ TEST(LogGuard, NeverWritesOverABlockDevice) {
     const auto block_device = [](const std::string &log) {
         return "pairscan: log file '" + log + "' is a block device; not overwriting it\n";
     };
-    const std::string backs =
-        "pairscan: log file 'image' is the backing file of " + loop + "; not overwriting it\n";
+    fs::create_hard_link(image, scratch.dir() / "image_link");
+    const auto backs = [&](const std::string &log) {
+        return "pairscan: log file '" + log + "' is the backing file of " + loop +
+               "; not overwriting it\n";
+    };
     const uid_t nobody = 65534;
     const struct {
         Args args;
@@ -435,15 +442,21 @@ TEST(LogGuard, NeverWritesOverABlockDevice) {
         {{"f", "f", alias}, block_device(alias), false, "", 0},
         {{"f", "f", "L"}, block_device("L"), false, loop, 0},
         {{"f", "image", "L"}, expect::log_refusal("L", "image"), false, "image", 0},
-        {{loop, "f", "image"}, backs, false, "", 0},
-        {{"f", loop, "image"}, backs, false, "", 0},
-        {{"mnt/a", "mnt/b", "image"}, backs, false, "", 0},
+        {{loop, "f", "image"}, backs("image"), false, "", 0},
+        {{"f", loop, "image_link"}, backs("image_link"), false, "", 0},
+        {{"mnt/a", "mnt/b", "image"}, backs("image"), false, "", 0},
         {{loop, "f", "image"},
-         "pairscan: " + loop + ": Permission denied\n" + backs,
+         "pairscan: " + loop + ": Permission denied\n" + backs("image"),
          false,
          "",
          nobody},
         {{"f", "f", loop}, block_device(loop), true, "", 0},
+        {{loop, "f", "l2"},
+         "pairscan: input file '" + loop +
+             "' is the same file as standard output; not reading it\n",
+         true,
+         "",
+         0},
     };
     for (const auto &c : cases) {
         fs::remove(scratch.dir() / "L");

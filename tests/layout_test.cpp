@@ -2,6 +2,7 @@
 // directory's file system and on tmpfs, and copies that share their blocks, on XFS. The reports
 // must be exactly those of reading every byte.
 
+#include "byte_reference.hpp"
 #include "expected_texts.hpp"
 #include "file_layout.hpp"
 #include "tool_runner.hpp"
@@ -146,6 +147,37 @@ TEST(Layout, SharedBlocksOnXfsAreExact) {
         expect_exact(holder.dir() / "mnt", c);
     }
     EXPECT_EQ(system(("umount " + (holder.dir() / "mnt").string()).c_str()), 0);
+}
+
+// Two file systems made alike number and place their files alike: a file on one is never the same
+// file as a file on the other, nor does it share its blocks (needs root and loop devices).
+TEST(Layout, TwoFileSystemsShareNothing) {
+    const Scratch holder;
+    const std::string first = pattern(3 * mib);
+    const std::string second = differing_copy(first, {5, 3 * mib});
+    std::string mounts;
+    for (const std::string name : {"one", "two"}) {
+        fs::create_directories(holder.dir() / name / "files");
+        fs::create_directory(holder.dir() / name / "mnt");
+        std::ofstream(holder.dir() / name / "files/a") << (name == "one" ? first : second);
+        const fs::path place = holder.dir() / name;
+        mounts += "mke2fs -q -F -t ext2 -d " + (place / "files").string() + " " +
+                  (place / "image").string() + " 8M && mount -o loop " +
+                  (place / "image").string() + " " + (place / "mnt").string() + " && ";
+    }
+    if (system((mounts + "true 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "no two ext2 file systems could be made and mounted here";
+    }
+    const std::vector<std::string> args{"one/mnt/a", "two/mnt/a", "l"};
+    const ToolRun run = holder.run(args);
+    EXPECT_EQ(run.out, banner + announcement(false, args[0], args[1], "l") +
+                           report_body(first, second, Reports::mismatches, Stream::console));
+    holder.put("x", std::string(1, first[0]));
+    EXPECT_EQ(holder.run({"one/mnt/a", "x", "two/mnt/a"}).status, 0) << "not the input";
+    EXPECT_EQ(system(("umount " + (holder.dir() / "one/mnt").string() + " " +
+                      (holder.dir() / "two/mnt").string())
+                         .c_str()),
+              0);
 }
 
 // Only an extent whose flags say nothing against its blocks may count as shared: a wrong "equal"

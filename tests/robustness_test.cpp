@@ -17,6 +17,7 @@
 #include <functional>
 #include <optional>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -194,6 +195,8 @@ TEST(SpecialFiles, DevNullIsAnEmptyInput) {
     EXPECT_EQ(run.out, banner + announcement(false, "x", "/dev/null", "l") +
                            console_verdict("/dev/null", "x"));
     EXPECT_EQ(run.status, 0);
+    // Standard output on /dev/null too: a character device shares nothing with an input.
+    EXPECT_EQ(scratch.run({"x", "/dev/null", "l"}, stdout_to(Stdout::null_device)).status, 0);
 }
 
 TEST(SpecialFiles, FifoWrittenWhileRead) {
@@ -512,6 +515,7 @@ TEST(ArrivingInputs, OneWriterFeedingBothNeverDeadlocks) {
         {"tee f1 < src > f2", data, data},
         {"tee f1 < src | tr '\\001' '\\002' > f2", data, changed},
         {"tee f2 < src | tr '\\001' '\\002' > f1", changed, data},
+        {"cat src > f1 & sleep 0.3; cat src > f2; wait", data, data}, // one side a block ahead
     };
     for (const auto &c : cases) {
         const Scratch scratch;
@@ -534,6 +538,43 @@ TEST(ArrivingInputs, OneWriterFeedingBothNeverDeadlocks) {
                   banner + announcement(false, "f1", "f2", "l") +
                       report_body(c.first, c.second, Reports::mismatches, Stream::console));
     }
+}
+
+// A terminal is read only when it has something, as a pipe is: one writer that fills a FIFO before
+// it types on a terminal is never left waiting while the tool waits on the terminal.
+TEST(ArrivingInputs, TerminalBesideAFifoOfTheSameWriter) {
+    const Scratch scratch;
+    ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
+    const int keyboard = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(keyboard >= 0 && grantpt(keyboard) == 0 && unlockpt(keyboard) == 0);
+    const std::string terminal = ptsname(keyboard);
+    const int raw_mode = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(raw_mode, &raw), 0);
+    cfmakeraw(&raw);
+    tcsetattr(raw_mode, TCSANOW, &raw);
+    const std::string typed = std::string(100000, 't') + "!"; // the FIFO gets all but the last
+    ToolRun run;
+    {
+        const FifoWriter writer(
+            scratch, "fifo", {typed.substr(0, typed.size() - 1)}, [&](std::size_t) {
+                fcntl(keyboard, F_SETFL, O_NONBLOCK); // typing gives up once the tool is gone
+                std::size_t sent = 0;
+                for (int tries = 0; sent < typed.size() && tries < 10000; ++tries) {
+                    const ssize_t size = write(keyboard, typed.data() + sent, typed.size() - sent);
+                    sent += size > 0 ? static_cast<std::size_t>(size) : 0;
+                    usleep(size > 0 ? 0 : 1000);
+                }
+            });
+        RunOptions options;
+        options.seconds = 5;
+        run = scratch.run({terminal, "fifo", "l"}, options);
+    }
+    close(raw_mode);
+    close(keyboard);
+    EXPECT_EQ(run.out, banner + announcement(false, terminal, "fifo", "l") +
+                           console_verdict("fifo", terminal));
+    EXPECT_EQ(run.status, 0);
 }
 
 // A regular input that changes while the run is held mid-file (the other input a FIFO that stops
@@ -620,6 +661,9 @@ TEST(ArrivingInputs, MixedKinds) {
     ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
     std::ifstream proc_file("/proc/version");
     scratch.put("copy", std::string(std::istreambuf_iterator<char>(proc_file), {}));
+    const std::string sys_file = "/sys/devices/system/cpu/online"; // cannot be mapped
+    std::ifstream sys_bytes(sys_file);
+    scratch.put("sys", std::string(std::istreambuf_iterator<char>(sys_bytes), {}));
     const std::string zero(1, '\0');
     const struct {
         Args args;
@@ -638,6 +682,7 @@ TEST(ArrivingInputs, MixedKinds) {
              console_mismatch('c', '\0', 3, "l") + console_verdict("abc", "/dev/zero")},
         {{"abc", "fifo", "l"}, "", true, console_verdict("fifo", "abc")},
         {{"/proc/version", "copy", "l"}, "", false, ""},
+        {{sys_file, "sys", "l"}, "", false, ""},
     };
     for (const auto &c : cases) {
         std::optional<FifoWriter> writer;
@@ -845,37 +890,57 @@ TEST(Signals, TerminationEndsTheRunBetweenLines) {
     EXPECT_LT(lines, a.size()) << "the run was stopped";
 }
 
-// A run waiting for an input that holds back its bytes ends at once on SIGINT or SIGHUP, as it
-// would between lines: nothing more is written, and the status names the signal.
+// A stop signal ends the run at once wherever it waits: for an input that holds back its bytes,
+// for the log's FIFO to get a reader, for standard output (a pipe not read yet), or for the next
+// window of two regular files (mapped slowly here). Nothing more is written, standard error stays
+// empty, and the status names the signal. A SIGHUP that the caller ignored stays ignored, and a
+// SIGBUS sent by kill is no fault of a window: it ends the tool as it ends any program.
 TEST(Signals, AWaitForInputEndsAtOnce) {
+    const std::string big(std::size_t{8} << 20, 'x');
     const struct {
         int signal;
         Args args;
-    } cases[] = {{SIGINT, {"fifo", "b", "l"}},
-                 {SIGHUP, {"fifo", "b", "l"}},
-                 {SIGTERM, {"b", "b", "fifo"}}}; // the log's open waits for a reader
+        bool ignored;
+        Stdout out;
+    } cases[] = {{SIGINT, {"fifo", "b", "l"}, false, Stdout::captured},
+                 {SIGHUP, {"fifo", "b", "l"}, false, Stdout::captured},
+                 {SIGHUP, {"fifo", "b", "l"}, true, Stdout::captured},
+                 {SIGBUS, {"fifo", "b", "l"}, false, Stdout::captured},
+                 {SIGTERM, {"b", "b", "fifo"}, false, Stdout::captured},
+                 {SIGTERM, {"big", "big", "l", "v"}, false, Stdout::piped},
+                 {SIGINT, {"big", "big2", "l"}, false, Stdout::captured}};
     for (const auto &c : cases) {
         const Scratch scratch;
         ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
         scratch.put("b", "abcdef");
-        RunOptions options;
+        scratch.put("big", big);
+        scratch.put("big2", big);
+        RunOptions options = with_fault(
+            "PAIRSCAN_FAULT_SLOW=" + (fs::canonical(scratch.dir()) / "big").string() + ":300");
+        options.out = c.out;
+        options.sighup_ignored = c.ignored;
         options.meanwhile = [&c](pid_t tool) {
-            usleep(200000);
+            usleep(c.out == Stdout::piped ? 1000000 : 200000); // a second to fill the pipe
             kill(tool, c.signal);
         };
-        const bool fifo_log = c.args[2] == "fifo";
+        const bool fifo_input = c.args[0] == "fifo";
         std::optional<FifoWriter> writer;
-        if (!fifo_log) {
+        if (fifo_input) {
             writer.emplace(scratch, "fifo", std::vector<std::string>{"ab"},
                            [](std::size_t) { sleep(1); });
         }
         const ToolRun run = scratch.run(c.args, options);
         writer.reset();
-        EXPECT_EQ(run.status, 128 + c.signal);
+        SCOPED_TRACE(std::to_string(c.signal) + " " + c.args[0] + " " + c.args[2]);
+        EXPECT_EQ(run.status, c.ignored ? 0 : 128 + c.signal);
         EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.out, banner + announcement(false, c.args[0], c.args[1], c.args[2]));
-        if (!fifo_log) {
-            EXPECT_EQ(scratch.read("l"), log_head("fifo", "b"));
+        const std::string shown =
+            banner + announcement(c.args.size() == 4, c.args[0], c.args[1], c.args[2]);
+        EXPECT_EQ(c.out == Stdout::piped ? run.out.substr(0, shown.size()) : run.out,
+                  shown + (c.ignored ? console_verdict("fifo", "b") : ""));
+        if (c.args[2] == "l" && c.out == Stdout::captured) {
+            EXPECT_EQ(scratch.read("l"), log_head(c.args[0], c.args[1]) +
+                                             (c.ignored ? log_verdict("fifo", "b") + trailer : ""));
         }
     }
 }

@@ -85,6 +85,7 @@ std::string slurp(const fs::path &path) {
     }
     argv.push_back(nullptr);
     signal(SIGPIPE, options.sigpipe_ignored ? SIG_IGN : SIG_DFL);
+    signal(SIGHUP, options.sighup_ignored ? SIG_IGN : SIG_DFL);
     execv(PAIRSCAN_BINARY, argv.data());
     _exit(127);
 }

@@ -32,6 +32,7 @@ struct RunOptions {
     std::string stdin_bytes;         // fed to the tool's standard input through a pipe
     std::size_t reader_takes = 0;    // with Stdout::gone_reader: bytes read before the reader goes
     bool sigpipe_ignored = false;    // the tool starts with SIGPIPE ignored rather than at default
+    bool sighup_ignored = false;     // the tool starts with SIGHUP ignored, as nohup leaves it
     std::string stdout_file;         // with Stdout::work_file
     bool stdout_appends = false;     // with Stdout::work_file: opened with O_APPEND, not emptied
     bool stderr_closed = false;      // the tool starts with standard error closed (not captured)

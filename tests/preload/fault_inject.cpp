@@ -8,6 +8,7 @@
 //   PAIRSCAN_FAULT_SHORT=path:N  each write to that file takes at most N bytes, as a pipe or a
 //                                signal can make it; writev takes at most its first buffer
 //   PAIRSCAN_FAULT_CLOSE=path:0  closing that file fails with EIO (the descriptor is released)
+//   PAIRSCAN_FAULT_SLOW=path:N   each mapping of that file from an offset past 0 takes N ms more
 //   PAIRSCAN_SWAP=name:target    just before the tool opens name for writing, name becomes a
 //                                symbolic link to target, as another process could make it
 //   PAIRSCAN_COUNT=path:file     at exit, "W V" goes into file: the write and writev calls that
@@ -87,6 +88,7 @@ Fault read_fault = configured("PAIRSCAN_FAULT_READ");
 Fault write_fault = configured("PAIRSCAN_FAULT_WRITE");
 Fault short_fault = configured("PAIRSCAN_FAULT_SHORT");
 Fault close_fault = configured("PAIRSCAN_FAULT_CLOSE");
+Fault slow_fault = configured("PAIRSCAN_FAULT_SLOW");
 
 std::pair<std::string, std::string> swapped_name = path_and_text("PAIRSCAN_SWAP");
 
@@ -194,6 +196,9 @@ extern "C" ssize_t pread(int fd, void *buffer, std::size_t count, off_t offset) 
 extern "C" void *mmap(void *address, std::size_t length, int protection, int flags, int fd,
                       off_t offset) {
     static auto *const next = real<void *(void *, std::size_t, int, int, int, off_t)>("mmap");
+    if (fd >= 0 && offset > 0 && refers_to(fd, slow_fault)) {
+        usleep(static_cast<useconds_t>(slow_fault.budget * 1000));
+    }
     void *const mapped = next(address, length, protection, flags, fd, offset);
     if (mapped == MAP_FAILED || fd < 0 || !refers_to(fd, read_fault)) {
         return mapped;
