@@ -227,20 +227,6 @@ TEST(SpecialFiles, DevStdinIsJustAPath) {
     EXPECT_EQ(run.status, 0);
 }
 
-// Another spelling of an input's name still leads to the input: refused, input untouched.
-TEST(SpecialFiles, LogUnderAnotherSpellingIsRefused) {
-    const Scratch scratch;
-    scratch.put("x", "precious");
-    scratch.put("y", "other");
-    for (const std::string &log :
-         {std::string("./x"), (scratch.dir() / "x").string(), std::string("../work/x")}) {
-        const ToolRun run = scratch.run({"x", "y", log});
-        EXPECT_EQ(run.err, log_refusal(log, "x"));
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(scratch.read("x"), "precious");
-    }
-}
-
 // Names are used exactly as typed, in every text: blanks, a newline, bytes that are not UTF-8,
 // a leading dash.
 TEST(Names, AreUsedExactlyAsTyped) {
@@ -771,35 +757,6 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNotStandardError) {
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(scratch.read("b"), "abd");
         EXPECT_FALSE(scratch.exists("l")) << "refused before anything is opened";
-    }
-}
-
-// Whatever spelling leads an input to the log, the opened files decide, and a refused log keeps
-// what it held: a link whose joined target is too long to follow by hand is refused. The log is
-// opened after the inputs, so /dev/fd/3 cannot be its descriptor: that input is missing.
-TEST(StandardDescriptors, AnInputThatOpensAsTheLogIsRefused) {
-    const Scratch scratch;
-    scratch.put("b", "xyz");
-    fs::path deep = scratch.dir();
-    std::string deep_name;
-    std::string back;
-    for (int level = 0; level < 700; ++level) {
-        deep /= "d";
-        deep_name += "d/";
-        back += "../";
-    }
-    fs::create_directories(deep);
-    fs::create_symlink(back + "l", deep / "link"); // joined, over 4096 bytes
-    for (const std::string &input : Args{deep_name + "link", "/dev/fd/3", "/proc/self/fd/3"}) {
-        scratch.put("l", "log");
-        const ToolRun run = scratch.run({input, "b", "l"});
-        SCOPED_TRACE(input.substr(0, 20));
-        const bool refused = input.starts_with("d/");
-        EXPECT_EQ(run.err, refused ? log_refusal("l", input)
-                                   : "pairscan: " + input + ": No such file or directory\n");
-        EXPECT_EQ(scratch.read("l"),
-                  refused ? "log" : log_head(input, "b") + log_verdict(input, "b") + trailer);
-        EXPECT_EQ(run.status, 2);
     }
 }
 
