@@ -2,7 +2,6 @@
 
 #include "report.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
@@ -56,8 +55,8 @@ bool log_is_input(const Facts &facts) {
     return false;
 }
 
-// The file an attached loop device reads and writes, by the name the kernel gives it; only
-// attached loop devices have a loop/ directory, and reading it needs no permission on the device.
+// The file an attached loop device reads and writes, by the name the kernel gives it. Reading it
+// needs no permission on the device.
 std::string backing_file(const char *device) {
     std::ifstream attribute(std::string("/sys/block/") + device + "/loop/backing_file");
     std::string name;
@@ -77,26 +76,23 @@ bool is_backing_file(const std::string &backing, const struct stat &log, int log
 }
 
 // Whether an input is the loop device, a partition of it or a file on the file system it holds,
-// writing over its backing file writes over all of them.
+// writing over its backing file writes over all of them. /proc/partitions lists the loop devices
+// that hold anything (one of no size backs nothing that emptying could destroy).
 bool log_backs_loop_device(const Facts &facts) {
     if (!facts.log || !facts.files.log_existed || !S_ISREG(facts.log->st_mode)) {
         return false; // a file this run created backs nothing
     }
-    DIR *const devices = opendir("/sys/block");
-    bool backs = false;
-    while (const dirent *entry = devices != nullptr && !backs ? readdir(devices) : nullptr) {
-        const std::string backing =
-            std::strncmp(entry->d_name, "loop", 4) == 0 ? backing_file(entry->d_name) : "";
-        backs = !backing.empty() && is_backing_file(backing, *facts.log, facts.files.log);
-        if (backs) {
-            write_log_backs_loop_device_refusal(facts.files.logfile,
-                                                std::string("/dev/") + entry->d_name);
+    std::ifstream partitions("/proc/partitions");
+    for (std::string line; std::getline(partitions, line);) {
+        const std::string device = line.substr(line.find_last_of(' ') + 1);
+        const bool loop = device.starts_with("loop") && device.size() > 4 &&
+                          device.find_first_not_of("0123456789", 4) == std::string::npos;
+        if (loop && is_backing_file(backing_file(device.c_str()), *facts.log, facts.files.log)) {
+            write_log_backs_loop_device_refusal(facts.files.logfile, "/dev/" + device);
+            return true;
         }
     }
-    if (devices != nullptr) {
-        closedir(devices);
-    }
-    return backs;
+    return false;
 }
 
 // Emptying standard output's or standard error's file would erase what the run wrote there.

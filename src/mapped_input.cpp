@@ -35,6 +35,20 @@ struct WindowSlot {
 };
 std::array<WindowSlot, 2> windows;
 
+// Notes that the window's bytes are not the file's from cut on, or from where the file now ends
+// if that is sooner (fstat is async-signal-safe); nothing when the file still reaches past them.
+void note_cut(WindowSlot &slot, std::size_t cut) {
+    struct stat now {};
+    const off_t offset = slot.offset.load(std::memory_order_relaxed);
+    if (fstat(slot.fd.load(std::memory_order_relaxed), &now) == 0) {
+        cut = std::min(cut, static_cast<std::size_t>(std::max(now.st_size - offset, off_t{0})));
+    }
+    if (cut < slot.length.load(std::memory_order_relaxed)) {
+        slot.cut.store(std::min(slot.cut.load(std::memory_order_relaxed), cut),
+                       std::memory_order_relaxed);
+    }
+}
+
 // A page of a mapped window that faults (the file was cut short under it, or the disk failed) is
 // replaced by a page of zeros, so the comparison goes on, and the fault is noted: where the file
 // now ends, when that is within the window, or else the page. A fault anywhere else is a real
@@ -54,16 +68,7 @@ void on_fault(int, siginfo_t *info, void *) {
             MAP_FAILED) {
             break;
         }
-        std::size_t cut = at - at % page;
-        struct stat now {};
-        const off_t offset = slot.offset.load(std::memory_order_relaxed);
-        if (fstat(slot.fd.load(std::memory_order_relaxed), &now) == 0) { // async-signal-safe
-            cut = std::min(cut, static_cast<std::size_t>(std::max(now.st_size - offset, off_t{0})));
-        }
-        if (cut < slot.length.load(std::memory_order_relaxed)) {
-            slot.cut.store(std::min(slot.cut.load(std::memory_order_relaxed), cut),
-                           std::memory_order_relaxed);
-        }
+        note_cut(slot, at - at % page);
         return;
     }
     signal(SIGBUS, SIG_DFL);
@@ -140,12 +145,17 @@ std::size_t MappedInput::trustworthy(std::size_t upto) {
         return upto;
     }
     // Touching the page after these bytes faults when the file no longer reaches there, and the
-    // handler notes where it now ends: no byte past a cut is taken for the file's.
+    // handler notes where it now ends: no byte past a cut is taken for the file's. Past the end
+    // the file had when opened, a look at its size does the same without a fault.
     const char *const last = begin_ + upto - 1;
     const char *const probe = last - (last - window_) % static_cast<std::ptrdiff_t>(page) + page;
     if (probe > probed_) {
-        static_cast<void>(*static_cast<const volatile char *>(probe));
         probed_ = probe;
+        if (probe < window_ + window_length_) {
+            static_cast<void>(*static_cast<const volatile char *>(probe));
+        } else {
+            note_cut(windows[slot_], whole);
+        }
     }
     const std::size_t cut = windows[slot_].cut.load(std::memory_order_relaxed);
     const auto compared = static_cast<std::size_t>(begin_ - window_);
