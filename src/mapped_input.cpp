@@ -18,7 +18,9 @@ namespace {
 const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 constexpr std::size_t whole = std::numeric_limits<std::size_t>::max();
 
-std::size_t round_up(std::size_t size) { return (size + page - 1) / page * page; }
+// A window's file bytes, whole pages of them, and one page more to probe past them (see
+// WindowSlot).
+std::size_t mapping_length(std::size_t length) { return (length + page - 1) / page * page + page; }
 
 // The mapped window of each input, as the SIGBUS handler sees it: where it lies in memory and in
 // the file, how much of it holds the file's bytes, and the offset in it from which the bytes are
@@ -174,7 +176,7 @@ void MappedInput::map_window(off_t offset) {
     unmap();
     const off_t start = reach(offset) - static_cast<off_t>(window_size);
     const std::size_t length = std::min(window_size, static_cast<std::size_t>(size() - start));
-    const std::size_t mapped = round_up(length) + page;
+    const std::size_t mapped = mapping_length(length);
     // MAP_POPULATE measured slower than letting the faults map the pages as they are reached.
     void *const window = mmap(nullptr, mapped, PROT_READ, MAP_SHARED, fd_, start);
     if (window == MAP_FAILED) {
@@ -201,7 +203,7 @@ void MappedInput::unmap() {
     WindowSlot &slot = windows[slot_];
     slot.base.store(nullptr);
     slot.mapped.store(0);
-    munmap(const_cast<char *>(window_), round_up(window_length_) + page);
+    munmap(const_cast<char *>(window_), mapping_length(window_length_));
     window_ = nullptr;
     showing_window_ = false;
     begin_ = end_ = nullptr;
