@@ -5,6 +5,7 @@
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
 #include "file_layout.hpp"
+#include "private_mounts.hpp"
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
@@ -133,6 +134,9 @@ TEST(Layout, SparseFilesAreExact) {
 
 // Needs root, loop devices and mkfs.xfs; skipped, visibly, without them.
 TEST(Layout, SharedBlocksOnXfsAreExact) {
+    if (!enter_private_mounts()) {
+        GTEST_SKIP() << "no mount namespace of the test's own here";
+    }
     const Scratch holder;
     sized(holder.dir() / "xfs.img", 512 * mib);
     fs::create_directory(holder.dir() / "mnt");
@@ -152,6 +156,9 @@ TEST(Layout, SharedBlocksOnXfsAreExact) {
 // Two file systems made alike number and place their files alike: a file on one is never the same
 // file as a file on the other, nor does it share its blocks (needs root and loop devices).
 TEST(Layout, TwoFileSystemsShareNothing) {
+    if (!enter_private_mounts()) {
+        GTEST_SKIP() << "no mount namespace of the test's own here";
+    }
     const Scratch holder;
     const std::string first = pattern(3 * mib);
     const std::string second = differing_copy(first, {5, 3 * mib});
