@@ -1,6 +1,7 @@
 #include "file_guard.hpp"
 
 #include "report.hpp"
+#include "run_output.hpp"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -39,7 +40,7 @@ constexpr std::array<Standard, 2> standard_outputs{Standard::output, Standard::e
 
 bool log_is_block_device(const Facts &facts) {
     if (facts.log && S_ISBLK(facts.log->st_mode)) {
-        write_log_is_block_device_refusal(facts.files.logfile);
+        say(texts::log_is_block_device_refusal(facts.files.logfile));
         return true;
     }
     return false;
@@ -48,7 +49,7 @@ bool log_is_block_device(const Facts &facts) {
 bool log_is_input(const Facts &facts) {
     for (std::size_t k = 0; k < facts.inputs.size(); ++k) {
         if (facts.log && facts.inputs[k] && same_file(*facts.log, *facts.inputs[k])) {
-            write_log_refusal(facts.files.logfile, facts.files.inputs[k]);
+            say(texts::log_refusal(facts.files.logfile, facts.files.inputs[k]));
             return true;
         }
     }
@@ -88,7 +89,7 @@ bool log_backs_loop_device(const Facts &facts) {
         const bool loop = device.starts_with("loop") && device.size() > 4 &&
                           device.find_first_not_of("0123456789", 4) == std::string::npos;
         if (loop && is_backing_file(backing_file(device.c_str()), *facts.log, facts.files.log)) {
-            write_log_backs_loop_device_refusal(facts.files.logfile, "/dev/" + device);
+            say(texts::log_backs_loop_device_refusal(facts.files.logfile, "/dev/" + device));
             return true;
         }
     }
@@ -100,7 +101,7 @@ bool log_is_output_file(const Facts &facts) {
     for (std::size_t k = 0; k < facts.outputs.size(); ++k) {
         const std::optional<struct stat> &out = facts.outputs[k];
         if (facts.log && out && S_ISREG(out->st_mode) && same_file(*facts.log, *out)) {
-            write_log_is_standard_refusal(facts.files.logfile, standard_outputs[k]);
+            say(texts::log_is_standard_refusal(facts.files.logfile, standard_outputs[k]));
             return true;
         }
     }
@@ -116,7 +117,8 @@ bool input_is_output(const Facts &facts) {
             const bool shared = out && !S_ISCHR(out->st_mode) && facts.inputs[k] &&
                                 same_file(*facts.inputs[k], *out);
             if (shared) {
-                write_input_is_standard_refusal(facts.files.inputs[k], standard_outputs[which]);
+                say(texts::input_is_standard_refusal(facts.files.inputs[k],
+                                                     standard_outputs[which]));
                 return true;
             }
         }
@@ -156,7 +158,7 @@ void guard_standard_descriptors() {
 bool log_name_is_block_device(const char *logfile) {
     struct stat log {};
     if (stat(logfile, &log) == 0 && S_ISBLK(log.st_mode)) {
-        write_log_is_block_device_refusal(logfile);
+        say(texts::log_is_block_device_refusal(logfile));
         return true;
     }
     return false;

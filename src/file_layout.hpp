@@ -25,11 +25,13 @@ struct Sharing {
 
 class Layout {
   public:
-    virtual ~Layout() = default;
     // For input k (0 or 1), at an offset below its size.
     virtual Segment segment(int k, off_t offset) = 0;
     // At an offset where both inputs hold data.
     virtual Sharing sharing(off_t offset) = 0;
+
+  protected:
+    ~Layout() = default; // never destroyed through this interface
 };
 
 // Whether two extents, each holding offset, keep its byte in the same block of the disk, and say

@@ -3,7 +3,7 @@
 // arriving_input); an input that could not be opened is a plain Source that has ended.
 #pragma once
 
-#include "comparison_run.hpp"
+#include "run_output.hpp"
 
 #include <sys/stat.h>
 
@@ -23,7 +23,8 @@ class Source {
   public:
     // fd (owned; -1 for an input that could not be opened) and its status when it was opened.
     Source(const char *name, int fd, const struct stat &opened);
-    virtual ~Source();
+    // Not virtual: each input is destroyed as the kind it is (see Input).
+    ~Source();
     Source(const Source &) = delete;
     Source &operator=(const Source &) = delete;
 

@@ -37,6 +37,9 @@ struct WindowSlot {
 };
 std::array<WindowSlot, 2> windows;
 
+// See zeros(): mapped when first asked for.
+const char *zero_window = nullptr;
+
 // Notes that the window's bytes are not the file's from cut on, or from where the file now ends
 // if that is sooner (fstat is async-signal-safe); nothing when the file still reaches past them.
 void note_cut(WindowSlot &slot, std::size_t cut) {
@@ -88,10 +91,12 @@ void survive_cut_windows() {
 }
 
 std::span<const char> zeros() {
-    static void *const mapped =
-        mmap(nullptr, window_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return mapped == MAP_FAILED ? std::span<const char>()
-                                : std::span(static_cast<const char *>(mapped), window_size);
+    if (zero_window == nullptr) {
+        void *const mapped =
+            mmap(nullptr, window_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        zero_window = mapped == MAP_FAILED ? nullptr : static_cast<const char *>(mapped);
+    }
+    return zero_window == nullptr ? std::span<const char>() : std::span(zero_window, window_size);
 }
 
 MappedInput::MappedInput(const char *name, int fd, const struct stat &opened, int slot)

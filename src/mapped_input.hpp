@@ -9,7 +9,7 @@
 class MappedInput final : public Source {
   public:
     MappedInput(const char *name, int fd, const struct stat &opened, int slot);
-    ~MappedInput() override;
+    ~MappedInput();
     MappedInput(const MappedInput &) = delete;
     MappedInput &operator=(const MappedInput &) = delete;
 

@@ -1,28 +1,32 @@
 #include "report.hpp"
 
-#include "comparison_run.hpp"
 #include "version.hpp"
-
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
-#include <ostream>
 
 namespace {
 
 constexpr std::string_view notice = " - byte pair comparison";
+constexpr Piece eol{"\n", true};
 
-// A report line ends with a newline that also flushes, so each line reaches its reader as it is
-// written; a "\n" inside a literal does not flush.
-std::ostream &eol(std::ostream &out) { return out.put('\n').flush(); }
+// The version as the default floating-point formatting shows it (0.1): general notation, at most
+// six significant digits, no trailing zeros.
+struct VersionText {
+    std::array<char, 32> digits{};
+    std::string_view text;
+    VersionText() noexcept {
+        const int size =
+            std::snprintf(digits.data(), digits.size(), "%g", static_cast<double>(version));
+        text = {digits.data(), static_cast<std::size_t>(std::max(size, 0))};
+    }
+};
+const VersionText version_text;
 
 constexpr std::string_view file1_label = "File 1 : ";
 constexpr std::string_view file2_label = " File 2 : ";
@@ -45,25 +49,6 @@ constexpr std::size_t byte1_at = file1_label.size();
 constexpr std::size_t byte2_at = byte1_at + 1 + file2_label.size();
 constexpr std::size_t digits_at = byte2_at + 1 + position_label.size();
 
-// Standard error takes the pieces of one diagnostic in a single writev, carried on however the
-// descriptor answers.
-void write_diagnostic(std::initializer_list<std::string_view> detail) {
-    constexpr std::string_view prefix = "pairscan: ";
-    constexpr std::string_view newline = "\n";
-    constexpr std::size_t most_pieces = 8;
-    std::array<iovec, most_pieces> pieces{};
-    std::size_t count = 0;
-    const auto add = [&](std::string_view piece) {
-        pieces[count++] = {const_cast<char *>(piece.data()), piece.size()};
-    };
-    add(prefix);
-    for (std::string_view piece : detail) {
-        add(piece);
-    }
-    add(newline);
-    write_whole(STDERR_FILENO, {pieces.data(), count}); // if it fails, there is nowhere to say so
-}
-
 constexpr std::string_view no_match = " no match, writing to ";
 
 std::size_t console_tail_size(std::string_view logfile) {
@@ -78,32 +63,55 @@ std::string_view standard_name(Standard which) {
     return which == Standard::output ? "standard output" : "standard error";
 }
 
+// "pairscan: ", the detail, and a newline.
+Text diagnostic(std::initializer_list<std::string_view> detail) {
+    Text text{{"pairscan: "}};
+    for (std::string_view piece : detail) {
+        text.add({piece});
+    }
+    text.add({"\n"});
+    return text;
+}
+
 } // namespace
 
-void write_console_banner(std::ostream &console) {
-    console << "\npairscan " << version << notice << "\n";
+Text::Text(std::initializer_list<Piece> pieces) {
+    for (const Piece &piece : pieces) {
+        add(piece);
+    }
 }
 
-void write_usage(std::ostream &console) {
-    console << "\nusage : pairscan file1 file2 logfile v\n"
-               "If you supply the fourth argument you switch to verbose logging\n\n";
+void Text::add(Piece piece) {
+    if (count_ < most) {
+        pieces_[count_++] = piece;
+    }
 }
 
-void write_announcement(std::ostream &console, Mode mode, std::string_view file1,
-                        std::string_view file2, std::string_view logfile) {
+Text texts::console_banner() { return {{"\npairscan "}, {version_text.text}, {notice}, {"\n"}}; }
+
+Text texts::usage() {
+    return {{"\nusage : pairscan file1 file2 logfile v\n"
+             "If you supply the fourth argument you switch to verbose logging\n\n"}};
+}
+
+Text texts::announcement(Mode mode, std::string_view file1, std::string_view file2,
+                         std::string_view logfile) {
     const bool verbose = mode == Mode::verbose;
-    console << "\nComparing\n"
-            << file1 << "\nwith\n"
-            << file2 << (verbose ? "\nlogging everything into\n" : "\nlogging mismatches into\n")
-            << logfile
-            << (verbose ? "\nwith full screen display" : "\nwith mismatch screen display") << eol
-            << eol;
+    return {{"\nComparing\n"},
+            {file1},
+            {"\nwith\n"},
+            {file2},
+            {verbose ? "\nlogging everything into\n" : "\nlogging mismatches into\n"},
+            {logfile},
+            {verbose ? "\nwith full screen display" : "\nwith mismatch screen display"},
+            eol,
+            eol};
 }
 
-void write_log_banner(std::ostream &log) { log << "pairscan " << version << notice << "\n\n"; }
+Text texts::log_banner() { return {{"pairscan "}, {version_text.text}, {notice}, {"\n\n"}}; }
 
-void write_log_heading(std::ostream &log, std::string_view file1, std::string_view file2) {
-    log << "Comparing " << file1 << " with " << file2 << eol << eol;
+Text texts::log_heading(std::string_view file1, std::string_view file2) {
+    return {{"Comparing "}, {file1}, {" with "}, {file2}, eol, eol};
 }
 
 std::size_t PairLines::room_needed(std::string_view logfile) {
@@ -150,49 +158,50 @@ std::string_view PairLines::log_line() {
     return compose(log_.data(), equal_ ? match_note : log_mismatch_tail);
 }
 
-void write_console_verdict(std::ostream &console, std::string_view shorter,
-                           std::string_view other) {
-    console << eol << shorter << " seems to be shorter then " << other << eol << eol;
+Text texts::console_verdict(std::string_view shorter, std::string_view other) {
+    return {eol, {shorter}, {" seems to be shorter then "}, {other}, eol, eol};
 }
 
-void write_log_verdict(std::ostream &log, std::string_view shorter, std::string_view other) {
-    log << eol << eol << shorter << " seems to be shorter then " << other << eol;
+Text texts::log_verdict(std::string_view shorter, std::string_view other) {
+    return {eol, eol, {shorter}, {" seems to be shorter then "}, {other}, eol};
 }
 
-void write_trailer(std::ostream &log) { log << "\n\ndone comparing\nEOF"; }
+Text texts::trailer() { return {{"\n\ndone comparing\nEOF"}}; }
 
-void write_failure(std::string_view name, int errnum) {
-    write_diagnostic({name, ": ", std::strerror(errnum)});
+Text texts::failure(std::string_view name, int errnum) {
+    return diagnostic({name, ": ", std::strerror(errnum)});
 }
 
-void write_console_failure(int errnum) { write_failure(standard_name(Standard::output), errnum); }
-
-void write_memory_failure() { write_diagnostic({std::strerror(ENOMEM)}); }
-
-void write_changed_file(std::string_view name) {
-    write_diagnostic({name, ": file changed as it was read"});
+Text texts::console_failure(int errnum) {
+    return texts::failure(standard_name(Standard::output), errnum);
 }
 
-void write_log_refusal(std::string_view logfile, std::string_view input) {
-    write_diagnostic(
+Text texts::memory_failure() { return diagnostic({std::strerror(ENOMEM)}); }
+
+Text texts::changed_file(std::string_view name) {
+    return diagnostic({name, ": file changed as it was read"});
+}
+
+Text texts::log_refusal(std::string_view logfile, std::string_view input) {
+    return diagnostic(
         {"log file '", logfile, "' is the same file as '", input, "'; not overwriting it"});
 }
 
-void write_log_is_standard_refusal(std::string_view logfile, Standard which) {
-    write_diagnostic({"log file '", logfile, "' is the same file as ", standard_name(which),
-                      "; not overwriting it"});
+Text texts::log_is_standard_refusal(std::string_view logfile, Standard which) {
+    return diagnostic({"log file '", logfile, "' is the same file as ", standard_name(which),
+                       "; not overwriting it"});
 }
 
-void write_log_is_block_device_refusal(std::string_view logfile) {
-    write_diagnostic({"log file '", logfile, "' is a block device; not overwriting it"});
+Text texts::log_is_block_device_refusal(std::string_view logfile) {
+    return diagnostic({"log file '", logfile, "' is a block device; not overwriting it"});
 }
 
-void write_log_backs_loop_device_refusal(std::string_view logfile, std::string_view device) {
-    write_diagnostic(
+Text texts::log_backs_loop_device_refusal(std::string_view logfile, std::string_view device) {
+    return diagnostic(
         {"log file '", logfile, "' is the backing file of ", device, "; not overwriting it"});
 }
 
-void write_input_is_standard_refusal(std::string_view input, Standard which) {
-    write_diagnostic({"input file '", input, "' is the same file as ", standard_name(which),
-                      "; not reading it"});
+Text texts::input_is_standard_refusal(std::string_view input, Standard which) {
+    return diagnostic({"input file '", input, "' is the same file as ", standard_name(which),
+                       "; not reading it"});
 }

@@ -1,22 +1,36 @@
-// Every text pairscan writes, to standard output, to the log and to standard error.
+// Every text pairscan writes, to standard output, to the log and to standard error: each is
+// composed here, once, as the pieces it is written in, and the outputs write them.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <iosfwd>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 
 // Mismatch mode reports the differing pairs only; verbose mode reports every pair.
 enum class Mode { mismatch, verbose };
 
-void write_console_banner(std::ostream &console);
-void write_usage(std::ostream &console);
-void write_announcement(std::ostream &console, Mode mode, std::string_view file1,
-                        std::string_view file2, std::string_view logfile);
+// One piece of a text. A piece that ends a line is an EOL: a newline that also sends the text
+// so far on its way, so that each report line reaches its reader as it is written. A "\n" inside
+// a literal piece does not.
+struct Piece {
+    std::string_view bytes;
+    bool ends_line = false;
+};
 
-void write_log_banner(std::ostream &log);
-void write_log_heading(std::ostream &log, std::string_view file1, std::string_view file2);
+// A text as the pieces it is written in, in order; it holds no bytes of its own.
+class Text {
+  public:
+    static constexpr std::size_t most = 10;
+    Text(std::initializer_list<Piece> pieces);
+    void add(Piece piece);
+    std::span<const Piece> pieces() const { return {pieces_.data(), count_}; }
+
+  private:
+    std::array<Piece, most> pieces_{};
+    std::size_t count_ = 0;
+};
 
 // The report lines of one pair, each composed whole so that it reaches its output in one write:
 // in verbose mode the pair prefix followed by the match note or by the mismatch line, in mismatch
@@ -48,21 +62,35 @@ class PairLines {
     std::array<char, longest_head + 16> log_{};
 };
 
-void write_console_verdict(std::ostream &console, std::string_view shorter, std::string_view other);
-void write_log_verdict(std::ostream &log, std::string_view shorter, std::string_view other);
-void write_trailer(std::ostream &log);
+// Which of the standard outputs a refusal names.
+enum class Standard { output, error };
 
-// Diagnostics: one line each on standard error, written with one system call and without
-// allocating, so that they stay whole beside other writers and work when memory has run out.
-void write_failure(std::string_view name, int errnum);
-void write_console_failure(int errnum);
-void write_memory_failure();
-void write_changed_file(std::string_view name);
+// The texts, named as they are known.
+namespace texts {
+
+Text console_banner();
+Text usage();
+Text announcement(Mode mode, std::string_view file1, std::string_view file2,
+                  std::string_view logfile);
+
+Text log_banner();
+Text log_heading(std::string_view file1, std::string_view file2);
+
+Text console_verdict(std::string_view shorter, std::string_view other);
+Text log_verdict(std::string_view shorter, std::string_view other);
+Text trailer();
+
+// Diagnostics: one line each on standard error.
+Text failure(std::string_view name, int errnum);
+Text console_failure(int errnum);
+Text memory_failure();
+Text changed_file(std::string_view name);
 
 // The refusals, before anything is written or read.
-enum class Standard { output, error };
-void write_log_refusal(std::string_view logfile, std::string_view input);
-void write_log_is_standard_refusal(std::string_view logfile, Standard which);
-void write_log_is_block_device_refusal(std::string_view logfile);
-void write_log_backs_loop_device_refusal(std::string_view logfile, std::string_view device);
-void write_input_is_standard_refusal(std::string_view input, Standard which);
+Text log_refusal(std::string_view logfile, std::string_view input);
+Text log_is_standard_refusal(std::string_view logfile, Standard which);
+Text log_is_block_device_refusal(std::string_view logfile);
+Text log_backs_loop_device_refusal(std::string_view logfile, std::string_view device);
+Text input_is_standard_refusal(std::string_view input, Standard which);
+
+} // namespace texts

@@ -1,0 +1,189 @@
+#include "run_output.hpp"
+
+#include "stop_signals.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Writes to /dev/null need not be composed at all.
+bool discards_everything(int fd) {
+    struct stat file {};
+    struct stat null {};
+    return fstat(fd, &file) == 0 && S_ISCHR(file.st_mode) && stat("/dev/null", &null) == 0 &&
+           file.st_rdev == null.st_rdev;
+}
+
+// Writes to a non-blocking output that is full for now wait until it takes more.
+[[gnu::cold]] void wait_until_writable(int fd) {
+    pollfd ready{fd, POLLOUT, 0};
+    poll(&ready, 1, -1);
+}
+
+} // namespace
+
+int write_whole(int fd, std::span<iovec> pieces) {
+    for (;;) {
+        while (!pieces.empty() && pieces[0].iov_len == 0) {
+            pieces = pieces.subspan(1);
+        }
+        if (pieces.empty()) {
+            return 0;
+        }
+        const ssize_t count = pieces.size() == 1
+                                  ? ::write(fd, pieces[0].iov_base, pieces[0].iov_len)
+                                  : ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
+        if (count < 0 && errno == EAGAIN) {
+            wait_until_writable(fd);
+        } else if (count < 0 && (errno != EINTR || stop_signal() != 0)) {
+            return errno;
+        } else if (count == 0) {
+            return EIO; // nothing taken, and no reason given
+        }
+        for (auto left = static_cast<std::size_t>(std::max(count, ssize_t{0})); left > 0;) {
+            const std::size_t taken = std::min(left, pieces[0].iov_len);
+            pieces[0].iov_base = static_cast<char *>(pieces[0].iov_base) + taken;
+            pieces[0].iov_len -= taken;
+            left -= taken;
+            pieces = pieces[0].iov_len == 0 ? pieces.subspan(1) : pieces;
+        }
+    }
+}
+
+void say(const Text &diagnostic) {
+    std::array<iovec, Text::most> pieces{};
+    std::size_t count = 0;
+    for (const Piece &piece : diagnostic.pieces()) {
+        pieces[count++] = {const_cast<char *>(piece.bytes.data()), piece.bytes.size()};
+    }
+    write_whole(STDERR_FILENO, {pieces.data(), count});
+}
+
+void Failure::record(int errnum) {
+    if (errnum_ != 0) {
+        return;
+    }
+    errnum_ = errnum;
+    say(name_ == nullptr ? texts::console_failure(errnum) : texts::failure(name_, errnum));
+}
+
+void Failure::record_change() {
+    if (errnum_ == 0) {
+        errnum_ = EIO;
+        say(texts::changed_file(name_));
+    }
+}
+
+RunFile::RunFile(const char *name) : name_(name), failure_(name) {
+    if (name_ == nullptr) {
+        fd_ = STDOUT_FILENO;
+        discards_ = discards_everything(fd_);
+    }
+}
+
+RunFile::~RunFile() {
+    if (owned_) {
+        ::close(fd_);
+    }
+}
+
+void RunFile::open_without_emptying() {
+    constexpr mode_t readable_by_all = 0666; // less the umask, as any new file
+    constexpr int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
+    do {
+        // Exclusive first, so that the run knows the file is its own to remove if refused.
+        fd_ = ::open(name_, flags | O_EXCL, readable_by_all);
+        created_ = fd_ >= 0;
+        if (fd_ < 0 && errno == EEXIST) {
+            fd_ = ::open(name_, flags, readable_by_all);
+        }
+    } while (fd_ < 0 && errno == EINTR && stop_signal() == 0);
+    owned_ = fd_ >= 0;
+    if (owned_) {
+        discards_ = discards_everything(fd_);
+    } else if (errno != EINTR) {
+        failure_.record(errno);
+    }
+}
+
+void RunFile::empty() {
+    // ftruncate refuses (EINVAL) what cannot be emptied: a terminal, a pipe, a device.
+    if (owned_ && !created_ && ftruncate(fd_, 0) != 0 && errno != EINVAL) {
+        failure_.record(errno);
+    }
+}
+
+void RunFile::remove_if_created() {
+    struct stat opened {};
+    struct stat named {};
+    // Only while the name still leads to the file this run made.
+    if (created_ && fstat(fd_, &opened) == 0 && stat(name_, &named) == 0 &&
+        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+        unlink(name_);
+    }
+}
+
+void RunFile::write(const Text &text) {
+    for (const Piece &piece : text.pieces()) {
+        hold(piece.bytes);
+        if (piece.ends_line) {
+            flush();
+        }
+    }
+}
+
+void RunFile::write_line(std::string_view line) {
+    if (flush()) {
+        write_all(line.data(), line.size());
+    }
+}
+
+// Text that a failed file still holds is dropped: nothing more reaches it.
+bool RunFile::flush() {
+    const std::size_t size = held_size_;
+    held_size_ = 0;
+    return !failure_.happened() && (size == 0 || write_all(held_.data(), size));
+}
+
+void RunFile::close() {
+    flush();
+    // Linux releases the descriptor even when close reports EINTR; the data is not lost then.
+    if (owned_ && ::close(fd_) != 0 && errno != EINTR) {
+        failure_.record(errno);
+    }
+    owned_ = false;
+    fd_ = -1;
+}
+
+void RunFile::hold(std::string_view bytes) {
+    if (bytes.size() > held_.size() - held_size_) {
+        if (!flush()) {
+            return;
+        }
+        if (bytes.size() >= held_.size()) { // too long to hold: goes out at once
+            write_all(bytes.data(), bytes.size());
+            return;
+        }
+    }
+    std::memcpy(held_.data() + held_size_, bytes.data(), bytes.size());
+    held_size_ += bytes.size();
+}
+
+bool RunFile::write_all(const char *bytes, std::size_t size) {
+    if (failure_.happened()) {
+        return false; // a file that failed takes nothing more, even should it recover
+    }
+    iovec piece{const_cast<char *>(bytes), size};
+    const int errnum = write_whole(fd_, {&piece, 1});
+    if (errnum != 0 && errnum != EINTR) {
+        failure_.record(errnum);
+    }
+    return errnum == 0;
+}
