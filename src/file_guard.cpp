@@ -9,15 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <string>
-
-namespace fs = std::filesystem;
+#include <string_view>
 
 namespace {
+
+using Path = std::array<char, PATH_MAX>;
 
 bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -27,6 +27,14 @@ std::optional<struct stat> status_of(int fd) {
     struct stat file {};
     return fd >= 0 && fstat(fd, &file) == 0 ? std::optional(file) : std::nullopt;
 }
+
+// The name /proc gives an open descriptor.
+struct DescriptorName {
+    explicit DescriptorName(int fd) {
+        std::snprintf(text.data(), text.size(), "/proc/self/fd/%d", fd);
+    }
+    std::array<char, 32> text{};
+};
 
 // The opened files as the rules see them.
 struct Facts {
@@ -46,6 +54,12 @@ bool log_is_block_device(const Facts &facts) {
     return false;
 }
 
+// Only a regular file that was there before the run can hold what an input reads: a file this
+// run made backs no loop device.
+bool held_data_before(const Facts &facts) {
+    return facts.log && facts.files.log_existed && S_ISREG(facts.log->st_mode);
+}
+
 bool log_is_input(const Facts &facts) {
     for (std::size_t k = 0; k < facts.inputs.size(); ++k) {
         if (facts.log && facts.inputs[k] && same_file(*facts.log, *facts.inputs[k])) {
@@ -56,44 +70,72 @@ bool log_is_input(const Facts &facts) {
     return false;
 }
 
-// The file an attached loop device reads and writes, by the name the kernel gives it. Reading it
-// needs no permission on the device.
-std::string backing_file(const char *device) {
-    std::ifstream attribute(std::string("/sys/block/") + device + "/loop/backing_file");
-    std::string name;
-    std::getline(attribute, name);
-    return name;
+// The file an attached loop device reads and writes, by the name the kernel gives it; empty when
+// it cannot be read. Reading it needs no permission on the device.
+void read_backing_file(const char *device, Path &name) {
+    Path attribute{};
+    std::snprintf(attribute.data(), attribute.size(), "/sys/block/%s/loop/backing_file", device);
+    name[0] = '\0';
+    const int fd = open(attribute.data(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        const ssize_t size = read(fd, name.data(), name.size() - 1);
+        name[static_cast<std::size_t>(std::max(size, ssize_t{0}))] = '\0';
+        name[std::strcspn(name.data(), "\n")] = '\0';
+        close(fd);
+    }
 }
 
 // Whether the log is that backing file: by device and inode or, where the caller may not look the
 // backing file up by its name, by the name the kernel gives both.
-bool is_backing_file(const std::string &backing, const struct stat &log, int log_fd) {
+bool is_backing_file(const char *backing, const struct stat &log, int log_fd) {
     struct stat file {};
-    if (stat(backing.c_str(), &file) == 0) {
+    if (stat(backing, &file) == 0) {
         return same_file(file, log);
     }
-    std::error_code unnamed;
-    return fs::read_symlink("/proc/self/fd/" + std::to_string(log_fd), unnamed) == backing;
+    Path name{};
+    const ssize_t size = readlink(DescriptorName(log_fd).text.data(), name.data(), name.size());
+    return size > 0 && std::string_view(name.data(), static_cast<std::size_t>(size)) == backing;
+}
+
+bool is_loop_device(const char *name) {
+    constexpr std::size_t prefix = 4;
+    return std::strncmp(name, "loop", prefix) == 0 && name[prefix] != '\0' &&
+           name[prefix + std::strspn(name + prefix, "0123456789")] == '\0';
 }
 
 // Whether an input is the loop device, a partition of it or a file on the file system it holds,
 // writing over its backing file writes over all of them. /proc/partitions lists the loop devices
 // that hold anything (one of no size backs nothing that emptying could destroy).
 bool log_backs_loop_device(const Facts &facts) {
-    if (!facts.log || !facts.files.log_existed || !S_ISREG(facts.log->st_mode)) {
-        return false; // a file this run created backs nothing
+    if (!held_data_before(facts)) {
+        return false;
     }
-    std::ifstream partitions("/proc/partitions");
-    for (std::string line; std::getline(partitions, line);) {
-        const std::string device = line.substr(line.find_last_of(' ') + 1);
-        const bool loop = device.starts_with("loop") && device.size() > 4 &&
-                          device.find_first_not_of("0123456789", 4) == std::string::npos;
-        if (loop && is_backing_file(backing_file(device.c_str()), *facts.log, facts.files.log)) {
-            say(texts::log_backs_loop_device_refusal(facts.files.logfile, "/dev/" + device));
-            return true;
+    FILE *partitions = std::fopen("/proc/partitions", "re");
+    if (partitions == nullptr) {
+        return false;
+    }
+    std::array<char, 8192> buffer{}; // of its own, spares the fstat that sizes stdio's
+    std::setvbuf(partitions, buffer.data(), _IOFBF, buffer.size());
+    bool backs = false;
+    std::array<char, 256> line{};
+    Path backing{};
+    while (!backs &&
+           std::fgets(line.data(), static_cast<int>(line.size()), partitions) != nullptr) {
+        line[std::strcspn(line.data(), "\n")] = '\0';
+        const char *last_blank = std::strrchr(line.data(), ' ');
+        const char *device = last_blank != nullptr ? last_blank + 1 : line.data();
+        if (is_loop_device(device)) {
+            read_backing_file(device, backing);
+            backs = is_backing_file(backing.data(), *facts.log, facts.files.log);
+        }
+        if (backs) {
+            Path node{};
+            std::snprintf(node.data(), node.size(), "/dev/%s", device);
+            say(texts::log_backs_loop_device_refusal(facts.files.logfile, node.data()));
         }
     }
-    return false;
+    std::fclose(partitions);
+    return backs;
 }
 
 // Emptying standard output's or standard error's file would erase what the run wrote there.
@@ -140,8 +182,7 @@ void guard_standard_descriptors() {
         // A path-only descriptor of an anonymous inode: reads and writes fail with EBADF, and
         // opening it by name fails (ENXIO, or EACCES for others than root, who owns it).
         const int anonymous = epoll_create1(0);
-        const std::string name = "/proc/self/fd/" + std::to_string(anonymous);
-        const int placeholder = open(name.c_str(), O_PATH);
+        const int placeholder = open(DescriptorName(anonymous).text.data(), O_PATH);
         if (placeholder >= 0 && placeholder != fd) {
             dup2(placeholder, fd);
             close(placeholder);
