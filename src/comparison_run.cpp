@@ -77,14 +77,12 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     Source &datei2 = inputs2.source();
     RunFile logdatei(logfile);
     logdatei.open_without_emptying();
-    if (stop_signal() != 0) {
-        return 2;
-    }
-    if (refused({logfile,
-                 logdatei.descriptor(),
-                 logdatei.existed(),
-                 {file1, file2},
-                 {datei1.descriptor(), datei2.descriptor()}})) {
+    // A run stopped or refused before anything was written leaves no log of its making.
+    if (stop_signal() != 0 || refused({logfile,
+                                       logdatei.descriptor(),
+                                       logdatei.existed(),
+                                       {file1, file2},
+                                       {datei1.descriptor(), datei2.descriptor()}})) {
         logdatei.remove_if_created();
         return 2;
     }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -25,6 +26,71 @@ bool discards_everything(int fd) {
 [[gnu::cold]] void wait_until_writable(int fd) {
     pollfd ready{fd, POLLOUT, 0};
     poll(&ready, 1, -1);
+}
+
+// Replaces the symbolic link at path with the path its target names, seen from where the link
+// stands. False, with errno set, when it cannot.
+bool follow_link(std::span<char> path) {
+    std::array<char, PATH_MAX> target{};
+    const ssize_t size = readlink(path.data(), target.data(), target.size());
+    if (size < 0) {
+        return false;
+    }
+    const char *slash = std::strrchr(path.data(), '/');
+    const std::size_t directory = target[0] == '/' || slash == nullptr
+                                      ? 0
+                                      : static_cast<std::size_t>(slash - path.data()) + 1;
+    if (directory + static_cast<std::size_t>(size) >= path.size()) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(path.data() + directory, target.data(), static_cast<std::size_t>(size));
+    path[directory + static_cast<std::size_t>(size)] = '\0';
+    return true;
+}
+
+// Opens the log for writing, creating it if need be, but empties nothing. When this open made the
+// file, through its name or at the end of a chain of dangling symbolic links, made receives the
+// path it was made under; otherwise made is left empty.
+int open_log(const char *logfile, std::span<char> made) {
+    constexpr int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+    constexpr mode_t readable_by_all = 0666; // less the umask, as any new file
+    constexpr int most_links = 40;           // as many as the kernel follows in one name
+    const std::size_t length = std::strlen(logfile);
+    if (length >= made.size()) {
+        errno = ENAMETOOLONG;
+        made[0] = '\0';
+        return -1;
+    }
+    std::memcpy(made.data(), logfile, length + 1);
+    int links = 0;
+    for (; links <= most_links; ++links) {
+        // Exclusive, so that a file the run makes is known as its own; this fails on any
+        // symbolic link.
+        const int fd = open(made.data(), flags | O_CREAT | O_EXCL, readable_by_all);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+        // An existing file is opened as any name leads to it, /proc/self/fd links included.
+        const int existing = open(made.data(), flags);
+        if (existing >= 0 || errno != ENOENT) {
+            made[0] = '\0';
+            return existing;
+        }
+        // A dangling link: the file is made where it points. A name that has gone meanwhile, or
+        // that is no link after all, is tried again.
+        if (!follow_link(made) && errno != ENOENT && errno != EINVAL) {
+            break;
+        }
+    }
+    if (links > most_links) {
+        errno = ELOOP;
+    }
+    made[0] = '\0';
+    return -1;
 }
 
 } // namespace
@@ -95,16 +161,10 @@ RunFile::~RunFile() {
 }
 
 void RunFile::open_without_emptying() {
-    constexpr mode_t readable_by_all = 0666; // less the umask, as any new file
-    constexpr int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
     do {
-        // Exclusive first, so that the run knows the file is its own to remove if refused.
-        fd_ = ::open(name_, flags | O_EXCL, readable_by_all);
-        created_ = fd_ >= 0;
-        if (fd_ < 0 && errno == EEXIST) {
-            fd_ = ::open(name_, flags, readable_by_all);
-        }
+        fd_ = open_log(name_, made_);
     } while (fd_ < 0 && errno == EINTR && stop_signal() == 0);
+    created_ = made_[0] != '\0';
     owned_ = fd_ >= 0;
     if (owned_) {
         discards_ = discards_everything(fd_);
@@ -123,10 +183,10 @@ void RunFile::empty() {
 void RunFile::remove_if_created() {
     struct stat opened {};
     struct stat named {};
-    // Only while the name still leads to the file this run made.
-    if (created_ && fstat(fd_, &opened) == 0 && stat(name_, &named) == 0 &&
+    // Only while the path it was made under still leads to it.
+    if (created_ && fstat(fd_, &opened) == 0 && lstat(made_.data(), &named) == 0 &&
         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-        unlink(name_);
+        unlink(made_.data());
     }
 }
 

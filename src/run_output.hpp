@@ -7,6 +7,7 @@
 #include <sys/uio.h>
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -53,12 +54,14 @@ class RunFile {
     RunFile(const RunFile &) = delete;
     RunFile &operator=(const RunFile &) = delete;
 
-    // Opens the file, creating it if need be, but empties nothing yet: that waits until the guard
-    // has looked at what was opened. An open that a stop signal interrupts is no failure.
+    // Opens the file, creating it if need be (readable by all, less the umask), but empties
+    // nothing yet: that waits until the guard has looked at what was opened. A file made here,
+    // even where a chain of dangling symbolic links led, is known as the run's own. An open that a
+    // stop signal interrupts is no failure.
     void open_without_emptying();
     // What was there before the run (the guard's business) goes; the run writes from the start.
     void empty();
-    // A refused run leaves no log behind that it made itself.
+    // A refused or stopped run leaves no log behind that it made itself.
     void remove_if_created();
     int descriptor() const { return fd_; }
     bool existed() const { return !created_; }
@@ -84,6 +87,7 @@ class RunFile {
     bool owned_ = false;
     bool created_ = false;
     bool discards_ = false;
+    std::array<char, PATH_MAX> made_{}; // the path of a log this run made
     Failure failure_;
     std::array<char, 4096> held_{};
     std::size_t held_size_ = 0;

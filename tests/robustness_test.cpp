@@ -687,9 +687,16 @@ TEST(ArrivingInputs, MixedKinds) {
 }
 
 // No input is an output of the run, and the log is not standard error's file: the tool would
-// compare its own text, or the diagnostics and the log would overwrite each other. The refusal
-// comes before anything is opened; what the file held before stays.
+// compare its own text, or the diagnostics and the log would overwrite each other. What the file
+// held before stays, and a log that the refused run made goes again, even one made where a
+// dangling link, or a chain of them, pointed.
 TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNotStandardError) {
+    const auto input_is = [](const std::string &input, const std::string &which = "output") {
+        return "pairscan: input file '" + input + "' is the same file as standard " + which +
+               "; not reading it\n";
+    };
+    const std::string log_is_err =
+        "pairscan: log file 'err' is the same file as standard error; not overwriting it\n";
     const struct {
         Args args;
         Stdout out;
@@ -697,44 +704,17 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNotStandardError) {
         const char *stderr_file;
         bool appends;
         std::string err;
+        bool replaced = false; // another file put in place of the log the run made stays
     } cases[] = {
-        {{"out", "b", "l"},
-         Stdout::work_file,
-         "out",
-         "",
-         false,
-         "pairscan: input file 'out' is the same file as standard output; not reading it\n"},
-        {{"b", "out", "l"},
-         Stdout::work_file,
-         "out",
-         "",
-         true,
-         "pairscan: input file 'out' is the same file as standard output; not reading it\n"},
-        {{"/dev/stdout", "b", "l"},
-         Stdout::piped,
-         "",
-         "",
-         false,
-         "pairscan: input file '/dev/stdout' is the same file as standard output; not reading "
-         "it\n"},
-        {{"b", "err", "l"},
-         Stdout::captured,
-         "",
-         "err",
-         false,
-         "pairscan: input file 'err' is the same file as standard error; not reading it\n"},
-        {{"a", "b", "err"},
-         Stdout::captured,
-         "",
-         "err",
-         false,
-         "pairscan: log file 'err' is the same file as standard error; not overwriting it\n"},
-        {{"a", "b", "err"},
-         Stdout::captured,
-         "",
-         "err",
-         true,
-         "pairscan: log file 'err' is the same file as standard error; not overwriting it\n"},
+        {{"out", "b", "l"}, Stdout::work_file, "out", "", false, input_is("out")},
+        {{"b", "out", "l"}, Stdout::work_file, "out", "", true, input_is("out")},
+        {{"b", "out", "dangling"}, Stdout::work_file, "out", "", true, input_is("out")},
+        {{"b", "out", "chain"}, Stdout::work_file, "out", "", true, input_is("out")},
+        {{"b", "out", "l"}, Stdout::work_file, "out", "", true, input_is("out"), true},
+        {{"/dev/stdout", "b", "l"}, Stdout::piped, "", "", false, input_is("/dev/stdout")},
+        {{"b", "err", "l"}, Stdout::captured, "", "err", false, input_is("err", "error")},
+        {{"a", "b", "err"}, Stdout::captured, "", "err", false, log_is_err},
+        {{"a", "b", "err"}, Stdout::captured, "", "err", true, log_is_err},
     };
     for (const auto &c : cases) {
         const Scratch scratch;
@@ -742,7 +722,10 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNotStandardError) {
         scratch.put("b", "abd");
         scratch.put("out", "earlier\n");
         scratch.put("err", "earlier\n");
-        RunOptions options = stdout_to(c.out);
+        fs::create_symlink("made", scratch.dir() / "dangling");
+        fs::create_symlink("dangling", scratch.dir() / "chain");
+        RunOptions options = c.replaced ? with_fault("PAIRSCAN_REPLACE=l:err") : RunOptions{};
+        options.out = c.out;
         options.stdout_file = c.stdout_file;
         options.stdout_appends = c.appends;
         options.stderr_file = c.stderr_file;
@@ -756,7 +739,7 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNotStandardError) {
         EXPECT_EQ(*c.stdout_file != '\0' ? scratch.read("out") : before + run.out, before + shown);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(scratch.read("b"), "abd");
-        EXPECT_FALSE(scratch.exists("l")) << "refused before anything is opened";
+        EXPECT_EQ(scratch.exists("l") || scratch.exists("made"), c.replaced);
     }
 }
 
@@ -851,7 +834,8 @@ TEST(Signals, TerminationEndsTheRunBetweenLines) {
 // for the log's FIFO to get a reader, for standard output (a pipe not read yet), or for the next
 // window of two regular files (mapped slowly here). Nothing more is written, standard error stays
 // empty, and the status names the signal. A SIGHUP that the caller ignored stays ignored, and a
-// SIGBUS sent by kill is no fault of a window: it ends the tool as it ends any program.
+// SIGBUS sent by kill is no fault of a window: it ends the tool as it ends any program. A log made
+// just before the stop goes again.
 TEST(Signals, AWaitForInputEndsAtOnce) {
     const std::string big(std::size_t{8} << 20, 'x');
     const struct {
@@ -865,7 +849,8 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
                  {SIGBUS, {"fifo", "b", "l"}, false, Stdout::captured},
                  {SIGTERM, {"b", "b", "fifo"}, false, Stdout::captured},
                  {SIGTERM, {"big", "big", "l", "v"}, false, Stdout::piped},
-                 {SIGINT, {"big", "big2", "l"}, false, Stdout::captured}};
+                 {SIGINT, {"big", "big2", "l"}, false, Stdout::captured},
+                 {SIGTERM, {"b", "b", "made"}, false, Stdout::captured}};
     for (const auto &c : cases) {
         const Scratch scratch;
         ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
@@ -874,6 +859,7 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
         scratch.put("big2", big);
         RunOptions options = with_fault(
             "PAIRSCAN_FAULT_SLOW=" + (fs::canonical(scratch.dir()) / "big").string() + ":300");
+        options.env.emplace_back("PAIRSCAN_STOP=made:" + std::to_string(SIGTERM));
         options.out = c.out;
         options.sighup_ignored = c.ignored;
         options.meanwhile = [&c](pid_t tool) {
@@ -895,6 +881,7 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
             banner + announcement(c.args.size() == 4, c.args[0], c.args[1], c.args[2]);
         EXPECT_EQ(c.out == Stdout::piped ? run.out.substr(0, shown.size()) : run.out,
                   shown + (c.ignored ? console_verdict("fifo", "b") : ""));
+        EXPECT_FALSE(scratch.exists("made"));
         if (c.args[2] == "l" && c.out == Stdout::captured) {
             EXPECT_EQ(scratch.read("l"), log_head(c.args[0], c.args[1]) +
                                              (c.ignored ? log_verdict("fifo", "b") + trailer : ""));

@@ -11,6 +11,9 @@
 //   PAIRSCAN_FAULT_SLOW=path:N   each mapping of that file from an offset past 0 takes N ms more
 //   PAIRSCAN_SWAP=name:target    just before the tool opens name for writing, name becomes a
 //                                symbolic link to target, as another process could make it
+//   PAIRSCAN_STOP=name:N         signal N comes just after the tool has opened name
+//   PAIRSCAN_REPLACE=name:other  just after the tool has opened name, other takes its place, as
+//                                another process could put it there
 //   PAIRSCAN_COUNT=path:file     at exit, "W V" goes into file: the write and writev calls that
 //                                reached that file
 //
@@ -24,6 +27,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +95,8 @@ Fault close_fault = configured("PAIRSCAN_FAULT_CLOSE");
 Fault slow_fault = configured("PAIRSCAN_FAULT_SLOW");
 
 std::pair<std::string, std::string> swapped_name = path_and_text("PAIRSCAN_SWAP");
+std::pair<std::string, std::string> stopped_name = path_and_text("PAIRSCAN_STOP");
+std::pair<std::string, std::string> replaced_name = path_and_text("PAIRSCAN_REPLACE");
 
 // The counted file, and where the counts go; both stand in the one setting.
 struct Counted {
@@ -128,7 +134,14 @@ extern "C" int open(const char *name, int flags, ...) {
         symlink(swapped_name.second.c_str(), name);
         swapped_name.first.clear(); // once
     }
-    return next(name, flags, mode);
+    const int fd = next(name, flags, mode);
+    if (fd >= 0 && stopped_name.first == name) {
+        raise(std::atoi(stopped_name.second.c_str()));
+    }
+    if (fd >= 0 && replaced_name.first == name) {
+        rename(replaced_name.second.c_str(), name);
+    }
+    return fd;
 }
 
 extern "C" ssize_t read(int fd, void *buffer, std::size_t count) {
