@@ -4,8 +4,11 @@
 #include "run_output.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,15 +57,74 @@ bool log_is_block_device(const Facts &facts) {
     return false;
 }
 
-// Only a regular file that was there before the run can hold what an input reads: a file this
-// run made backs no loop device.
+// Only a regular file that was there before the run can be what an input reads through another
+// layer: a file this run made backs no loop device and lies under no overlay.
 bool held_data_before(const Facts &facts) {
     return facts.log && facts.files.log_existed && S_ISREG(facts.log->st_mode);
 }
 
+// An input on overlayfs reads a file of one of the overlay's layers, which has a device of its own:
+// the lower layer's file, or once the file is copied up, the upper layer's copy.
+bool on_overlay(int fd) {
+    struct statfs file_system {};
+    return fstatfs(fd, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
+}
+
+// The overlay shows its real file's inode number, or with xino that number in the low bits and
+// the layer in the high ones: 2 to 10 bits for the 500 layers an overlay can stack, or 32 on older
+// kernels. Whether a match is the real file or a coincidence cannot be told; both count.
+bool shows_inode_number(ino_t shown, ino_t real) {
+    for (int layer_bits = 0; layer_bits <= 32; ++layer_bits) {
+        if ((shown & (~ino_t{0} >> layer_bits)) == real) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the log is the upper layer's copy of the input's file. A file copied up keeps showing
+// its origin's inode number; the copy records that origin in an extended attribute, and the
+// input's file handle (three bytes of padding, then the same record) names it too. Where the
+// handle cannot be had (before Linux 6.5), any copy of a lower file is taken for the input's.
+bool is_upper_copy(int input, int log) {
+    std::array<unsigned char, MAX_HANDLE_SZ + 32> origin{}; // a 21-byte head, then the lower handle
+    ssize_t size = fgetxattr(log, "trusted.overlay.origin", origin.data(), origin.size());
+    if (size < 0) {
+        size = fgetxattr(log, "user.overlay.origin", origin.data(), origin.size());
+    }
+    if (size < 0) {
+        return false;
+    }
+    constexpr int identifier_only = 0x200; // AT_HANDLE_FID: a handle to tell files apart by
+    constexpr std::size_t padding = 3;
+    union {
+        file_handle head;
+        std::array<unsigned char, sizeof(file_handle) + MAX_HANDLE_SZ> room;
+    } handle{};
+    handle.head.handle_bytes = MAX_HANDLE_SZ;
+    int mount = 0;
+    if (name_to_handle_at(input, "", &handle.head, &mount, AT_EMPTY_PATH | identifier_only) != 0) {
+        return true;
+    }
+    return handle.head.handle_bytes == padding + static_cast<std::size_t>(size) &&
+           std::memcmp(handle.head.f_handle + padding, origin.data(),
+                       static_cast<std::size_t>(size)) == 0;
+}
+
+// Whether the log is the file an input reads: the same file or, for an input on overlayfs, a file
+// of a layer underneath.
+bool log_is_read_as(const Facts &facts, std::size_t k) {
+    const struct stat &input = *facts.inputs[k];
+    const int input_fd = facts.files.input_descriptors[k];
+    return same_file(*facts.log, input) ||
+           (held_data_before(facts) && S_ISREG(input.st_mode) && on_overlay(input_fd) &&
+            (shows_inode_number(input.st_ino, facts.log->st_ino) ||
+             is_upper_copy(input_fd, facts.files.log)));
+}
+
 bool log_is_input(const Facts &facts) {
     for (std::size_t k = 0; k < facts.inputs.size(); ++k) {
-        if (facts.log && facts.inputs[k] && same_file(*facts.log, *facts.inputs[k])) {
+        if (facts.log && facts.inputs[k] && log_is_read_as(facts, k)) {
             say(texts::log_refusal(facts.files.logfile, facts.files.inputs[k]));
             return true;
         }

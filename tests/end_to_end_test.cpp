@@ -478,3 +478,45 @@ TEST(LogGuard, NeverWritesOverABlockDevice) {
     }
     EXPECT_EQ(system(("umount " + loop + " && losetup -d " + loop).c_str()), 0);
 }
+
+// An input on overlayfs reads a file of a layer underneath, with a device and, once copied up, an
+// inode number of its own: that file is no log either, whichever layer holds it and however the
+// overlay numbers its files. The copy of another file is a log like any, unless the input's file
+// handle cannot be had: then every copy is refused.
+TEST(LogGuard, SeesThroughOverlays) {
+    if (!enter_private_mounts()) {
+        GTEST_SKIP() << "no mount namespace of the test's own here";
+    }
+    const struct {
+        const char *layers;
+        const char *copied_up;
+        const char *log;
+        bool refused;
+        const char *fault;
+    } cases[] = {{"upperdir=up,workdir=wk", "", "low/a", true, ""},
+                 {"upperdir=up,workdir=wk", "a", "low/a", true, ""},
+                 {"upperdir=up,workdir=wk", "a", "up/a", true, ""},
+                 {"upperdir=up,workdir=wk,userxattr", "a", "up/a", true, ""},
+                 {"upperdir=up,workdir=wk", "c", "up/c", false, ""},
+                 {"upperdir=up,workdir=wk", "c", "up/c", true, "PAIRSCAN_NO_HANDLES=1"},
+                 {"upperdir=t/up,workdir=t/wk,xino=on", "", "low/a", true, ""}};
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        const std::string in_dir = "cd " + scratch.dir().string() + " && ";
+        const std::string mount = in_dir + "mkdir low up wk ov t && echo a >low/a && echo b " +
+                                  ">low/b && echo c >low/c && mount -t tmpfs t t && mkdir t/up " +
+                                  "t/wk && (mount -t overlay overlay -o lowerdir=low," + c.layers +
+                                  " ov || (umount t; false)) 2>/dev/null";
+        if (system(mount.c_str()) != 0) {
+            GTEST_SKIP() << "no overlayfs with " << c.layers << " here";
+        }
+        std::ofstream(scratch.dir() / "ov" / c.copied_up, std::ios::app).close();
+        const ToolRun run = scratch.run({"ov/a", "ov/b", c.log},
+                                        *c.fault != '\0' ? with_fault(c.fault) : RunOptions{});
+        SCOPED_TRACE(std::string(c.layers) + " " + c.copied_up + " " + c.log);
+        EXPECT_EQ(run.err, c.refused ? expect::log_refusal(c.log, "ov/a") : "");
+        EXPECT_EQ(run.status, c.refused ? 2 : 0);
+        EXPECT_EQ(scratch.read("ov/a") + scratch.read("ov/b"), "a\nb\n") << "every input kept";
+        EXPECT_EQ(system((in_dir + "umount ov t").c_str()), 0);
+    }
+}
