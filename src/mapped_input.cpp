@@ -148,21 +148,26 @@ void MappedInput::show_instead(std::span<const char> bytes) {
 }
 
 std::size_t MappedInput::trustworthy(std::size_t upto) {
-    if (!showing_window_ || upto == 0) {
+    if (upto == 0) {
         return upto;
+    }
+    if (!showing_window_) { // stand-in bytes are the file's as far as it still reaches
+        struct stat now {};
+        const off_t start = next_ - (end_ - begin_);
+        return fstat(fd_, &now) == 0 && now.st_size - start < static_cast<off_t>(upto)
+                   ? static_cast<std::size_t>(std::max(now.st_size - start, off_t{0}))
+                   : upto;
     }
     // Touching the page after these bytes faults when the file no longer reaches there, and the
     // handler notes where it now ends: no byte past a cut is taken for the file's. Past the end
-    // the file had when opened, a look at its size does the same without a fault.
+    // the file had when opened, a look at its size does the same without a fault. Each time
+    // anew: a file cut after one look ends inside what that look let through.
     const char *const last = begin_ + upto - 1;
     const char *const probe = last - (last - window_) % static_cast<std::ptrdiff_t>(page) + page;
-    if (probe > probed_) {
-        probed_ = probe;
-        if (probe < window_ + window_length_) {
-            static_cast<void>(*static_cast<const volatile char *>(probe));
-        } else {
-            note_cut(windows[slot_], whole);
-        }
+    if (probe < window_ + window_length_) {
+        static_cast<void>(*static_cast<const volatile char *>(probe));
+    } else {
+        note_cut(windows[slot_], whole);
     }
     const std::size_t cut = windows[slot_].cut.load(std::memory_order_relaxed);
     const auto compared = static_cast<std::size_t>(begin_ - window_);
@@ -191,7 +196,6 @@ void MappedInput::map_window(off_t offset) {
     window_ = static_cast<const char *>(window);
     window_offset_ = start;
     window_length_ = length;
-    probed_ = nullptr;
     WindowSlot &slot = windows[slot_];
     slot.cut.store(whole);
     slot.fd.store(fd_);

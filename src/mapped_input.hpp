@@ -47,7 +47,6 @@ class MappedInput final : public Source {
     off_t window_offset_ = 0;
     std::size_t window_length_ = 0;
     bool showing_window_ = false;
-    const char *probed_ = nullptr;
 };
 
 // Mapped windows can fault when their file is cut short or cannot be read; this keeps the process
