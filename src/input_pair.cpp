@@ -8,7 +8,10 @@
 #include <cerrno>
 
 Input::Input(const char *name, int slot, std::span<char> block) {
-    int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = -1;
+    do { // an interrupted open is no failure of the file
+        fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     struct stat file {};
     if (fd < 0 || fstat(fd, &file) != 0) {
         const int errnum = errno;
