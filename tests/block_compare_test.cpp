@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr std::size_t npos_cut = std::string::npos;
-
 // Both inputs delivered a block at a time, as two files read in blocks.
 Outcome in_blocks(const std::string &a, const std::string &b, Mode mode, std::size_t block) {
     return compared({ScriptedInput{.bytes = a, .deliveries = {block}, .room = block},
@@ -82,44 +80,6 @@ TEST(BlockCompare, MatchesByteByByteAtBoundaries) {
     for (const Case &c : cases) {
         for (Mode mode : {Mode::mismatch, Mode::verbose}) {
             EXPECT_EQ(in_blocks(c.a, c.b, mode, block), byte_by_byte(c.a, c.b, mode)) << c.what;
-        }
-    }
-}
-
-// An input that could not be opened is failed from the start; the other one is never read.
-TEST(BlockCompare, UnopenedInputRunsOutFirst) {
-    for (bool first_unopened : {true, false}) {
-        const ScriptedInput opened{.bytes = "", .room = 8};
-        const ScriptedInput unopened{.bytes = "abc", .room = 8, .unopened = true};
-        const Outcome seen = compared(first_unopened ? ScriptedInputs(unopened, opened)
-                                                     : ScriptedInputs(opened, unopened),
-                                      Mode::verbose);
-        EXPECT_TRUE(seen.pairs.empty());
-        EXPECT_EQ(seen.shorter, first_unopened ? Shorter::first : Shorter::second);
-    }
-}
-
-// An input cut short under the comparison ends where it was cut: no pair past the cut, and the
-// verdict as for a file of that length, whether or not the other input ends there too.
-TEST(BlockCompare, CutInputEndsWhereItWasCut) {
-    const std::string a = "abcdefghij";
-    const struct {
-        std::size_t cut1;
-        std::size_t cut2;
-        std::size_t b_size;
-    } cases[] = {{4, npos_cut, 10}, {npos_cut, 7, 10}, {5, 5, 10},      {3, 6, 10},
-                 {6, npos_cut, 6},  {0, npos_cut, 10}, {9, npos_cut, 3}};
-    for (const auto &c : cases) {
-        const std::string b = differing_copy(a, {2, 5, 8}).substr(0, c.b_size);
-        for (std::size_t delivery : {1UL, 3UL, 10UL}) {
-            for (Mode mode : {Mode::mismatch, Mode::verbose}) {
-                const Outcome seen = compared(
-                    {ScriptedInput{.bytes = a, .deliveries = {delivery}, .room = 10, .cut = c.cut1},
-                     ScriptedInput{.bytes = b, .deliveries = {4}, .room = 10, .cut = c.cut2}},
-                    mode);
-                EXPECT_EQ(seen, byte_by_byte(a.substr(0, c.cut1), b.substr(0, c.cut2), mode))
-                    << "cuts " << c.cut1 << " and " << c.cut2 << ", deliveries of " << delivery;
-            }
         }
     }
 }

@@ -27,6 +27,15 @@ inline std::string differing_copy(std::string bytes, const std::vector<std::size
     return bytes;
 }
 
+// Bytes of no line end and no zero, in a pattern that no window or page size repeats.
+inline std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>('a' + i * 7 % 23);
+    }
+    return bytes;
+}
+
 struct Outcome {
     std::vector<Pair> pairs;
     Shorter shorter = Shorter::neither;

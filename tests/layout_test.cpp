@@ -17,6 +17,7 @@
 
 #include <fstream>
 #include <functional>
+#include <list>
 
 namespace fs = std::filesystem;
 using namespace expect;
@@ -48,14 +49,6 @@ void reflinked(const fs::path &a, const fs::path &b) {
     ASSERT_EQ(ioctl(to, FICLONE, from), 0);
     close(from);
     close(to);
-}
-
-std::string pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>('a' + i * 7 % 23);
-    }
-    return bytes;
 }
 
 // Files a and b, each larger than a window, as a case makes them in a directory.
@@ -140,17 +133,16 @@ TEST(Layout, SharedBlocksOnXfsAreExact) {
     const Scratch holder;
     sized(holder.dir() / "xfs.img", 512 * mib);
     fs::create_directory(holder.dir() / "mnt");
-    const std::string mount = "mkfs.xfs -q -m reflink=1 " + (holder.dir() / "xfs.img").string() +
-                              " >/dev/null 2>&1 && mount -o loop " +
-                              (holder.dir() / "xfs.img").string() + " " +
-                              (holder.dir() / "mnt").string() + " 2>/dev/null";
-    if (system(mount.c_str()) != 0) {
+    const std::string mkfs =
+        "mkfs.xfs -q -m reflink=1 " + (holder.dir() / "xfs.img").string() + " >/dev/null 2>&1";
+    const bool made = system(mkfs.c_str()) == 0;
+    LoopDevice device(holder.dir() / "xfs.img");
+    if (!made || !device.mount(holder.dir() / "mnt", "xfs")) {
         GTEST_SKIP() << "no XFS file system could be made and mounted here";
     }
     for (const LayoutCase &c : shared_cases) {
         expect_exact(holder.dir() / "mnt", c);
     }
-    EXPECT_EQ(system(("umount " + (holder.dir() / "mnt").string()).c_str()), 0);
 }
 
 // Two file systems made alike number and place their files alike: a file on one is never the same
@@ -162,17 +154,19 @@ TEST(Layout, TwoFileSystemsShareNothing) {
     const Scratch holder;
     const std::string first = pattern(3 * mib);
     const std::string second = differing_copy(first, {5, 3 * mib});
-    std::string mounts;
+    std::list<LoopDevice> devices;
+    bool mounted = true;
     for (const std::string name : {"one", "two"}) {
-        fs::create_directories(holder.dir() / name / "files");
-        fs::create_directory(holder.dir() / name / "mnt");
-        std::ofstream(holder.dir() / name / "files/a") << (name == "one" ? first : second);
         const fs::path place = holder.dir() / name;
-        mounts += "mke2fs -q -F -t ext2 -d " + (place / "files").string() + " " +
-                  (place / "image").string() + " 8M && mount -o loop " +
-                  (place / "image").string() + " " + (place / "mnt").string() + " && ";
+        fs::create_directories(place / "files");
+        fs::create_directory(place / "mnt");
+        std::ofstream(place / "files/a") << (name == "one" ? first : second);
+        const std::string mkfs = "mke2fs -q -F -t ext2 -d " + (place / "files").string() + " " +
+                                 (place / "image").string() + " 8M >/dev/null 2>&1";
+        mounted = mounted && system(mkfs.c_str()) == 0 &&
+                  devices.emplace_back(place / "image").mount(place / "mnt", "ext2");
     }
-    if (system((mounts + "true 2>/dev/null").c_str()) != 0) {
+    if (!mounted) {
         GTEST_SKIP() << "no two ext2 file systems could be made and mounted here";
     }
     const std::vector<std::string> args{"one/mnt/a", "two/mnt/a", "l"};
@@ -181,10 +175,6 @@ TEST(Layout, TwoFileSystemsShareNothing) {
                            report_body(first, second, Reports::mismatches, Stream::console));
     holder.put("x", std::string(1, first[0]));
     EXPECT_EQ(holder.run({"one/mnt/a", "x", "two/mnt/a"}).status, 0) << "not the input";
-    EXPECT_EQ(system(("umount " + (holder.dir() / "one/mnt").string() + " " +
-                      (holder.dir() / "two/mnt").string())
-                         .c_str()),
-              0);
 }
 
 // Only an extent whose flags say nothing against its blocks may count as shared: a wrong "equal"

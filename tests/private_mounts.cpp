@@ -1,7 +1,10 @@
 #include "private_mounts.hpp"
 
+#include <fcntl.h>
+#include <linux/loop.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -15,8 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The device nodes and links of /dev, made anew in a tmpfs at copy; the directories under it are
-// left empty, but for a fresh instance of devpts for pseudo-terminals. Loop device nodes are made
-// ahead for the devices that losetup or mount may attach.
+// left empty, but for a fresh instance of devpts for pseudo-terminals.
 bool copy_dev(const fs::path &copy) {
     for (const auto &entry : fs::directory_iterator("/dev")) {
         const fs::path target = copy / entry.path().filename();
@@ -31,10 +33,6 @@ bool copy_dev(const fs::path &copy) {
         } else if (S_ISDIR(node.st_mode)) {
             fs::create_directory(target);
         }
-    }
-    for (unsigned minor = 0; minor < 64; ++minor) {
-        const fs::path loop = copy / ("loop" + std::to_string(minor));
-        mknod(loop.c_str(), S_IFBLK | 0660, makedev(7, minor));
     }
     const fs::path pts = copy / "pts";
     fs::remove(copy / "ptmx");
@@ -63,4 +61,42 @@ bool enter() {
 bool enter_private_mounts() {
     static const bool entered = enter();
     return entered;
+}
+
+LoopDevice::LoopDevice(const fs::path &image) {
+    const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    const int backing = open(image.c_str(), O_RDWR | O_CLOEXEC);
+    loop_config config{};
+    config.fd = static_cast<std::uint32_t>(backing);
+    config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+    // Another process may take the free device first: then the next one.
+    for (int tries = 0; tries < 8 && fd_ < 0 && control >= 0 && backing >= 0; ++tries) {
+        const int number = ioctl(control, LOOP_CTL_GET_FREE);
+        name_ = "/dev/loop" + std::to_string(number);
+        mknod(name_.c_str(), S_IFBLK | 0660, makedev(7, static_cast<unsigned>(number)));
+        fd_ = number < 0 ? -1 : open(name_.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ >= 0 && ioctl(fd_, LOOP_CONFIGURE, &config) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    name_ = fd_ >= 0 ? name_ : "";
+    close(control);
+    close(backing);
+}
+
+LoopDevice::~LoopDevice() {
+    if (!mounted_.empty()) {
+        umount2(mounted_.c_str(), MNT_DETACH);
+    }
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool LoopDevice::mount(const fs::path &directory, const char *type, bool read_only) {
+    const bool mounted = fd_ >= 0 && ::mount(name_.c_str(), directory.c_str(), type,
+                                             read_only ? MS_RDONLY : 0, nullptr) == 0;
+    mounted_ = mounted ? directory : mounted_;
+    return mounted;
 }

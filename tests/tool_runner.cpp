@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -21,9 +23,27 @@ std::string slurp(const fs::path &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// What another user runs: copies of the tool and of the fault library in a directory that user
+// can reach, wherever the build tree sits (a checkout in a 0700 directory too). Made once, and
+// removed at the end.
+const fs::path &reachable_copies() {
+    static const struct Copies {
+        fs::path dir = fs::temp_directory_path() / ("pairscan-" + std::to_string(getpid()));
+        Copies() {
+            fs::create_directory(dir);
+            fs::permissions(dir,
+                            fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+            fs::copy_file(PAIRSCAN_BINARY, dir / "pairscan");
+            fs::copy_file(FAULT_INJECT_LIBRARY, dir / "fault_inject.so");
+        }
+        ~Copies() { fs::remove_all(dir); }
+    } copies;
+    return copies.dir;
+}
+
 [[noreturn]] void exec_tool(const fs::path &work, const fs::path &out, const fs::path &err,
                             const std::vector<std::string> &args, const RunOptions &options,
-                            int stdin_fd, int out_pipe) {
+                            int stdin_fd, int out_pipe, const char *binary) {
     dup2(stdin_fd, 0);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     if (chdir(work.c_str()) != 0) {
@@ -47,7 +67,6 @@ std::string slurp(const fs::path &path) {
     case Stdout::null_device:
         dup2(open("/dev/null", O_WRONLY), 1);
         break;
-    case Stdout::gone_reader:
     case Stdout::piped:
     case Stdout::terminal:
         dup2(out_pipe, 1);
@@ -65,12 +84,10 @@ std::string slurp(const fs::path &path) {
         close(0);
     }
     close_range(3, ~0U, 0); // nothing of the test's own reaches the tool
-    const rlimit file_size{options.file_size_limit, options.file_size_limit};
     const rlimit address_space{options.address_space_limit, options.address_space_limit};
-    if (setrlimit(RLIMIT_FSIZE, &file_size) != 0 || setrlimit(RLIMIT_AS, &address_space) != 0) {
+    if (setrlimit(RLIMIT_AS, &address_space) != 0) {
         _exit(127);
     }
-    signal(SIGXFSZ, SIG_DFL);
     if (options.user != 0 &&
         (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 || setuid(options.user) != 0)) {
         _exit(127);
@@ -79,14 +96,14 @@ std::string slurp(const fs::path &path) {
     for (const std::string &setting : options.env) {
         putenv(const_cast<char *>(setting.c_str()));
     }
-    std::vector<char *> argv{const_cast<char *>(PAIRSCAN_BINARY)};
+    std::vector<char *> argv{const_cast<char *>(binary)};
     for (const std::string &arg : args) {
         argv.push_back(const_cast<char *>(arg.c_str()));
     }
     argv.push_back(nullptr);
-    signal(SIGPIPE, options.sigpipe_ignored ? SIG_IGN : SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
     signal(SIGHUP, options.sighup_ignored ? SIG_IGN : SIG_DFL);
-    execv(PAIRSCAN_BINARY, argv.data());
+    execv(binary, argv.data());
     _exit(127);
 }
 
@@ -151,15 +168,19 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
     const fs::path err = base_ / "stderr";
     int out_pipe[2] = {-1, -1};
     int in_pipe[2] = {-1, -1};
-    const bool out_piped = options.out == Stdout::gone_reader || options.out == Stdout::piped;
-    if ((out_piped && pipe(out_pipe) != 0) || pipe(in_pipe) != 0) {
+    if ((options.out == Stdout::piped && pipe(out_pipe) != 0) || pipe(in_pipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
     if (options.out == Stdout::terminal) {
         open_terminal(out_pipe);
     }
-    if (options.stdout_nonblocking) {
-        fcntl(out_pipe[1], F_SETFL, fcntl(out_pipe[1], F_GETFL) | O_NONBLOCK);
+    RunOptions as_given = options;
+    const std::string binary =
+        options.user == 0 ? PAIRSCAN_BINARY : reachable_copies() / "pairscan";
+    for (std::string &setting : as_given.env) {
+        if (options.user != 0 && setting.starts_with("LD_PRELOAD=")) {
+            setting = "LD_PRELOAD=" + (reachable_copies() / "fault_inject.so").string();
+        }
     }
     const pid_t child = fork();
     if (child == 0) {
@@ -167,14 +188,11 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
             close(out_pipe[0]);
         }
         close(in_pipe[1]);
-        exec_tool(work_, out, err, args, options, in_pipe[0], out_pipe[1]);
+        exec_tool(work_, out, err, args, as_given, in_pipe[0], out_pipe[1], binary.c_str());
     }
     close(in_pipe[0]);
     if (out_pipe[0] >= 0) {
         close(out_pipe[1]);
-        if (options.out == Stdout::gone_reader && options.reader_takes == 0) {
-            close(out_pipe[0]); // the reader is gone before the tool writes a byte
-        }
     }
     // The tool reads its standard input only when told to open /dev/stdin; a failed write
     // means it never did, which the test itself will show.
@@ -194,18 +212,11 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
         options.meanwhile(child);
     }
     std::string piped;
-    const bool read_to_end = options.out == Stdout::piped || options.out == Stdout::terminal;
-    if (out_pipe[0] >= 0 && (read_to_end || options.reader_takes > 0)) {
-        std::vector<char> taken(read_to_end ? 65536 : options.reader_takes);
-        std::size_t got = 0;
-        ssize_t size = 1;
-        while ((read_to_end || got < taken.size()) && size > 0) {
-            size = ::read(out_pipe[0], taken.data() + got, taken.size() - got);
-            got += size > 0 ? static_cast<std::size_t>(size) : 0;
-            if (read_to_end) {
-                piped.append(taken.data(), got);
-                got = 0;
-            }
+    if (out_pipe[0] >= 0) {
+        std::array<char, 65536> taken{};
+        for (ssize_t size = 1; size > 0;) {
+            size = ::read(out_pipe[0], taken.data(), taken.size());
+            piped.append(taken.data(), static_cast<std::size_t>(std::max(size, ssize_t{0})));
         }
         close(out_pipe[0]);
     }

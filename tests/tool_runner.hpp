@@ -5,44 +5,34 @@
 
 #include <sys/types.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Where the tool's standard output goes: a file of the test's own, captured; closed; /dev/full;
-// /dev/null;
-// a pipe whose reader goes after reader_takes bytes; a pipe read to its end, captured; the file
-// stdout_file in the work directory, emptied or appended to (not captured); a pseudo-terminal in
-// raw mode, read to its end, captured.
-enum class Stdout {
-    captured,
-    closed,
-    full_device,
-    null_device,
-    gone_reader,
-    piped,
-    work_file,
-    terminal
-};
+// /dev/null; a pipe read to its end, captured; the file stdout_file in the work directory,
+// emptied or appended to (not captured); a pseudo-terminal in raw mode, read to its end, captured.
+enum class Stdout { captured, closed, full_device, null_device, piped, work_file, terminal };
 
 struct RunOptions {
     Stdout out = Stdout::captured;
-    std::vector<std::string> env;    // NAME=value settings added to the tool's environment
-    std::string stdin_bytes;         // fed to the tool's standard input through a pipe
-    std::size_t reader_takes = 0;    // with Stdout::gone_reader: bytes read before the reader goes
-    bool sigpipe_ignored = false;    // the tool starts with SIGPIPE ignored rather than at default
-    bool sighup_ignored = false;     // the tool starts with SIGHUP ignored, as nohup leaves it
-    std::string stdout_file;         // with Stdout::work_file
-    bool stdout_appends = false;     // with Stdout::work_file: opened with O_APPEND, not emptied
-    bool stderr_closed = false;      // the tool starts with standard error closed (not captured)
-    bool stdin_closed = false;       // the tool starts with standard input closed
-    std::string stderr_file;         // standard error goes to this file of the work directory
-    bool stderr_appends = false;     // with stderr_file: opened with O_APPEND, not emptied
-    bool stdout_nonblocking = false; // with Stdout::piped: the pipe is left non-blocking
+    std::vector<std::string> env; // NAME=value settings added to the tool's environment
+    std::string stdin_bytes;      // fed to the tool's standard input through a pipe
+    bool sighup_ignored = false;  // the tool starts with SIGHUP ignored, as nohup leaves it
+    std::string stdout_file;      // with Stdout::work_file
+    bool stdout_appends = false;  // with Stdout::work_file: opened with O_APPEND, not emptied
+    bool stderr_closed = false;   // the tool starts with standard error closed (not captured)
+    bool stdin_closed = false;    // the tool starts with standard input closed
+    std::string stderr_file;      // standard error goes to this file of the work directory
+    bool stderr_appends = false;  // with stderr_file: opened with O_APPEND, not emptied
     // Called in the test while the tool runs, before its standard output is read.
     std::function<void(pid_t tool)> meanwhile;
-    rlim_t file_size_limit = RLIM_INFINITY;     // RLIMIT_FSIZE, with SIGXFSZ at its default
     rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
     unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
     uid_t user = 0;       // when set, the tool runs as this user, in a group of the same number
@@ -51,12 +41,6 @@ struct RunOptions {
 inline RunOptions stdout_to(Stdout target) {
     RunOptions options;
     options.out = target;
-    return options;
-}
-
-inline RunOptions environment(std::vector<std::string> settings) {
-    RunOptions options;
-    options.env = std::move(settings);
     return options;
 }
 
@@ -70,8 +54,10 @@ inline RunOptions stdin_from(std::string bytes) {
 // The environment that loads the fault injection library into the tool with this setting.
 inline RunOptions with_fault(const std::string &setting) {
     // The sanitizer runtime, when there is one, need not come first for this test library.
-    return environment({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, setting,
-                        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"});
+    RunOptions options;
+    options.env = {"LD_PRELOAD=" FAULT_INJECT_LIBRARY, setting,
+                   "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
+    return options;
 }
 #endif
 
@@ -104,3 +90,53 @@ class Scratch {
     std::filesystem::path base_; // holds work_ and the captured streams
     std::filesystem::path work_;
 };
+
+// Writes pieces into a FIFO of the scratch directory from a thread of its own, calling after()
+// between them; the FIFO is closed at the end. Should the tool never read it, the writer is let go
+// at the end of the test, so that a failure cannot hang the suite.
+class FifoWriter {
+  public:
+    FifoWriter(const Scratch &scratch, const std::string &name, std::vector<std::string> pieces,
+               std::function<void(std::size_t piece)> after = {})
+        : fifo_(scratch.dir() / name),
+          thread_([this, pieces = std::move(pieces), after = std::move(after)] {
+              const int fd = open(fifo_.c_str(), O_WRONLY);
+              for (std::size_t i = 0; i < pieces.size(); ++i) {
+                  for (std::size_t sent = 0; sent < pieces[i].size();) {
+                      const ssize_t size =
+                          write(fd, pieces[i].data() + sent, pieces[i].size() - sent);
+                      sent += size > 0 ? static_cast<std::size_t>(size) : pieces[i].size();
+                  }
+                  if (after) {
+                      after(i);
+                  }
+              }
+              close(fd);
+              done_ = true;
+          }) {}
+    ~FifoWriter() {
+        while (!done_) { // a reader that comes and goes ends a wait to open, and every write
+            close(open(fifo_.c_str(), O_RDONLY | O_NONBLOCK));
+            usleep(10000);
+        }
+        thread_.join();
+    }
+    FifoWriter(const FifoWriter &) = delete;
+    FifoWriter &operator=(const FifoWriter &) = delete;
+
+  private:
+    std::filesystem::path fifo_;
+    std::atomic<bool> done_ = false;
+    std::thread thread_;
+};
+
+// Waits up to five seconds for a condition that the tool's progress makes true.
+inline bool eventually(const std::function<bool()> &condition) {
+    for (int waited = 0; waited < 500; ++waited) {
+        if (condition()) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}

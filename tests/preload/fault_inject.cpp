@@ -1,14 +1,27 @@
 // Test-only fault injection, loaded into the tool with LD_PRELOAD.
 //
-//   PAIRSCAN_FAULT_READ=path:N   reads of that file fail with EIO once N of its bytes were read;
-//                                its mapped pages from offset N (down to a page) on fault with
-//                                SIGBUS, and pread from offset N on fails with EIO, as a disk
-//                                error shows itself in each
-//   PAIRSCAN_FAULT_WRITE=path:N  writes to that file fail with ENOSPC once N bytes were written
-//   PAIRSCAN_FAULT_SHORT=path:N  each write to that file takes at most N bytes, as a pipe or a
-//                                signal can make it; writev takes at most its first buffer
-//   PAIRSCAN_FAULT_CLOSE=path:0  closing that file fails with EIO (the descriptor is released)
-//   PAIRSCAN_FAULT_SLOW=path:N   each mapping of that file from an offset past 0 takes N ms more
+//   PAIRSCAN_FAIL=kind:k:answer  the k-th call of that kind (write, writev, read, close, ftruncate,
+//                                open, fstat, mmap, lseek, ioctl, ppoll) gets this answer:
+//     EIO, ENOSPC, EINTR, EAGAIN, ENOMEM  fails with it; a write that fails so leaves every later
+//                                write to that file failing alike, as a full disk does (a mapping
+//                                that fails with EIO is made, but its pages cannot be read)
+//     EFBIG, EPIPE               as ENOSPC, after SIGXFSZ or SIGPIPE, as a size limit or a pipe
+//                                whose reader has gone answers
+//     STOP                       SIGTERM comes, and the call fails with EINTR
+//     TERM                       SIGTERM comes, and the call goes on
+//     0, 1, half                 a write or read takes that many bytes; half+ENOSPC then fails
+//                                as ENOSPC does, half+STOP then lets SIGTERM come
+//   PAIRSCAN_CUT=path:k:change   just before the k-th step of that file (a call on a descriptor of
+//                                it, or a write to standard output) the file is cut to the size
+//                                change gives, or, for "rewrite" or "rewrite-old-time", REWRITTEN!
+//                                is written at offset 2200000, and the modification time put back;
+//                                on a file system of whole seconds, in a later second
+//   PAIRSCAN_NOTES=file          what happened goes there, a line each: "fired FD OUT LOG" when
+//                                the answer was given to a call on descriptor FD, "cut
+//                                before|open|after OUT" (the file not yet looked at, open, or
+//                                closed), with OUT and LOG the bytes then written to standard
+//                                output and to the log (any descriptor past 2), and at exit "calls
+//                                N..." for each kind, then the steps of the cut file
 //   PAIRSCAN_SWAP=name:target    just before the tool opens name for writing, name becomes a
 //                                symbolic link to target, as another process could make it
 //   PAIRSCAN_STOP=name:N         signal N comes just after the tool has opened name
@@ -16,17 +29,19 @@
 //                                another process could put it there
 //   PAIRSCAN_NO_HANDLES=1        name_to_handle_at fails with EINVAL, as it does for the handle
 //                                that only tells files apart before Linux 6.5
-//   PAIRSCAN_COUNT=path:file     at exit, "W V" goes into file: the write and writev calls that
-//                                reached that file
 //
-// The path must be absolute and canonical: descriptors are matched through /proc/self/fd.
+// Paths must be absolute and canonical: descriptors are matched through /proc/self/fd.
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -34,18 +49,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
-#include <tuple>
+#include <string_view>
 #include <utility>
 
 namespace {
 
-struct Fault {
-    std::string path;
-    std::size_t budget = 0; // bytes that may still pass
-    std::size_t offset = 0; // the first offset that fails
-    bool armed = false;
-};
+template <typename Function> Function *real(const char *name) {
+    return reinterpret_cast<Function *>(dlsym(RTLD_NEXT, name));
+}
 
 // A setting of the form path:text, as two strings; both empty when it is not set.
 std::pair<std::string, std::string> path_and_text(const char *variable) {
@@ -55,72 +68,171 @@ std::pair<std::string, std::string> path_and_text(const char *variable) {
                             : std::pair(std::string(), std::string());
 }
 
-Fault configured(const char *variable) {
-    Fault fault;
-    std::string budget;
-    std::tie(fault.path, budget) = path_and_text(variable);
-    fault.armed = !fault.path.empty();
-    fault.budget = fault.offset = std::strtoull(budget.c_str(), nullptr, 10);
-    return fault;
-}
-
-bool refers_to(int fd, const Fault &fault) {
-    if (!fault.armed) {
-        return false;
-    }
+bool refers_to(int fd, const std::string &path) {
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char target[PATH_MAX];
-    const ssize_t size = readlink(link, target, sizeof target);
-    return size > 0 && fault.path.compare(0, std::string::npos, target, size) == 0;
+    const ssize_t size = path.empty() || fd < 0 ? 0 : readlink(link, target, sizeof target);
+    return size > 0 && path == std::string_view(target, static_cast<std::size_t>(size));
 }
-
-// How many of count bytes may pass; 0 with errno set once the budget is spent.
-std::size_t allowance(Fault &fault, std::size_t count, int error) {
-    if (fault.budget == 0) {
-        errno = error;
-        return 0;
-    }
-    const std::size_t allowed = count < fault.budget ? count : fault.budget;
-    fault.budget -= allowed;
-    return allowed;
-}
-
-template <typename Function> Function *real(const char *name) {
-    return reinterpret_cast<Function *>(dlsym(RTLD_NEXT, name));
-}
-
-Fault read_fault = configured("PAIRSCAN_FAULT_READ");
-Fault write_fault = configured("PAIRSCAN_FAULT_WRITE");
-Fault short_fault = configured("PAIRSCAN_FAULT_SHORT");
-Fault close_fault = configured("PAIRSCAN_FAULT_CLOSE");
-Fault slow_fault = configured("PAIRSCAN_FAULT_SLOW");
 
 std::pair<std::string, std::string> swapped_name = path_and_text("PAIRSCAN_SWAP");
 std::pair<std::string, std::string> stopped_name = path_and_text("PAIRSCAN_STOP");
 std::pair<std::string, std::string> replaced_name = path_and_text("PAIRSCAN_REPLACE");
 
-// The counted file, and where the counts go; both stand in the one setting.
-struct Counted {
-    Fault file;
-    std::string into;
-    unsigned long writes = 0;
-    unsigned long writevs = 0;
-    Counted() {
-        std::tie(file.path, into) = path_and_text("PAIRSCAN_COUNT");
-        file.armed = !file.path.empty();
-    }
-    Counted(const Counted &) = delete;
-    Counted &operator=(const Counted &) = delete;
-    ~Counted() {
-        if (file.armed) {
-            if (FILE *out = std::fopen(into.c_str(), "w")) {
-                std::fprintf(out, "%lu %lu", writes, writevs);
-                std::fclose(out);
+constexpr std::array<std::string_view, 11> kinds{"write",     "writev", "read",  "close",
+                                                 "ftruncate", "open",   "fstat", "mmap",
+                                                 "lseek",     "ioctl",  "ppoll"};
+constexpr std::array<std::string_view, 8> errno_names{"EIO",    "ENOSPC", "EINTR", "EAGAIN",
+                                                      "ENOMEM", "EFBIG",  "EPIPE", "STOP"};
+constexpr std::array<int, 8> errno_values{EIO, ENOSPC, EINTR, EAGAIN, ENOMEM, EFBIG, EPIPE, EINTR};
+
+void note(const char *format, ...) {
+    const char *notes = std::getenv("PAIRSCAN_NOTES");
+    const int fd = real<int(const char *, int, ...)>("open")(notes != nullptr ? notes : "",
+                                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
+    char line[256];
+    va_list values;
+    va_start(values, format);
+    const int size = std::vsnprintf(line, sizeof line, format, values);
+    va_end(values);
+    real<ssize_t(int, const void *, std::size_t)>("write")(fd, line, std::size_t(size));
+    real<int(int)>("close")(fd);
+}
+
+// The calls of each kind, the one answer, and the one change of a file.
+struct Plan {
+    std::array<unsigned long, kinds.size() + 1> calls{}; // then the steps of the changed file
+    std::string kind;
+    unsigned long at = 0;
+    std::string answer;
+    int errnum = 0;     // what the answer fails with, if it does
+    int failed_fd = -1; // the file whose writes fail from then on
+    unsigned long long out = 0;
+    unsigned long long log = 0;
+    std::string cut_path;
+    unsigned long cut_at = 0;
+    std::string change;
+    bool seen = false;   // a call on the changed file was made
+    bool closed = false; // and its close
+
+    Plan() {
+        char kind_name[16] = "";
+        char answer_text[16] = "";
+        const char *fail = std::getenv("PAIRSCAN_FAIL");
+        if (fail != nullptr &&
+            std::sscanf(fail, "%15[^:]:%lu:%15s", kind_name, &at, answer_text) == 3) {
+            kind = kind_name;
+            answer = answer_text;
+            for (std::size_t i = 0; i < errno_names.size(); ++i) {
+                errnum = answer.ends_with(errno_names[i]) ? errno_values[i] : errnum;
             }
         }
+        const auto [place, change_text] = path_and_text("PAIRSCAN_CUT"); // path:k, then change
+        if (const std::size_t colon = place.rfind(':'); colon != std::string::npos) {
+            cut_path = place.substr(0, colon);
+            cut_at = std::strtoul(place.c_str() + colon + 1, nullptr, 10);
+            change = change_text;
+        }
     }
-} counted;
+    Plan(const Plan &) = delete;
+    Plan &operator=(const Plan &) = delete;
+    ~Plan() {
+        std::string counts = "calls";
+        for (const unsigned long count : calls) {
+            counts += " " + std::to_string(count);
+        }
+        note("%s\n", counts.c_str());
+    }
+
+    // Counts the call; true when it gets the answer, which may have let a signal come.
+    bool fires(std::string_view called, int fd) {
+        step(called, fd);
+        const auto index = std::find(kinds.begin(), kinds.end(), called) - kinds.begin();
+        if (++calls[static_cast<std::size_t>(index)] != at || called != kind) {
+            return false;
+        }
+        const int signal = answer == "STOP" || answer == "TERM" ? SIGTERM
+                           : answer == "EFBIG"                  ? SIGXFSZ
+                           : answer == "EPIPE"                  ? SIGPIPE
+                                                                : 0;
+        if (signal != 0) {
+            std::raise(signal); // handled, or pending, before the call returns
+        }
+        return true;
+    }
+    void fired(int fd) const { note("fired %d %llu %llu\n", fd, out, log); }
+
+    // A read or write as the answer has it: done with count bytes, or with fewer, or failed.
+    template <typename Call>
+    ssize_t answered(std::string_view called, int fd, std::size_t count, Call &&call) {
+        const bool writes = called != "read";
+        const bool answers = fires(called, fd);
+        if (writes && fd == failed_fd) {
+            errno = errnum;
+            return -1;
+        }
+        const bool shortened = answers && answer != "TERM";
+        const std::size_t allowed = !shortened                   ? count
+                                    : answer == "1"              ? 1
+                                    : answer.starts_with("half") ? (count + 1) / 2
+                                                                 : 0;
+        const ssize_t done = !shortened || allowed > 0 ? call(allowed) : -(answer != "0");
+        if (writes && done > 0) {
+            (fd == STDOUT_FILENO ? out : log) += fd == STDERR_FILENO ? 0 : std::size_t(done);
+        }
+        if (answers) {
+            failed_fd = writes && errnum != 0 && errnum != EINTR && errnum != EAGAIN ? fd : -1;
+            fired(fd);
+            if (answer == "half+STOP") {
+                std::raise(SIGTERM);
+            }
+            errno = done < 0 ? errnum : errno;
+        }
+        return done;
+    }
+    // For a call that is done whole or not at all: true when it fails.
+    bool fails(std::string_view called, int fd) {
+        if (!fires(called, fd)) {
+            return false;
+        }
+        fired(fd);
+        errno = errnum;
+        return answer != "TERM";
+    }
+
+    void step(std::string_view called, int fd) {
+        const bool on_file = refers_to(fd, cut_path);
+        if (!on_file &&
+            !(fd == STDOUT_FILENO && called.starts_with("write") && !cut_path.empty())) {
+            return;
+        }
+        const bool closing = on_file && called == "close";
+        if (++calls.back() == cut_at) {
+            // Changed before its first step, the file was changed before the tool looked at it.
+            note("cut %s %llu\n", !seen ? "before" : closed || closing ? "after" : "open", out);
+            make_change();
+        }
+        seen = seen || on_file;
+        closed = closed || closing;
+    }
+    void make_change() const {
+        struct stat before {};
+        stat(cut_path.c_str(), &before);
+        if (!change.starts_with("rewrite")) {
+            truncate(cut_path.c_str(), std::strtoll(change.c_str(), nullptr, 10));
+            return;
+        }
+        while (before.st_mtim.tv_nsec == 0 && std::time(nullptr) <= before.st_mtime) {
+            usleep(10000); // whole seconds: the change must come in a later one to be seen
+        }
+        const int fd = real<int(const char *, int, ...)>("open")(cut_path.c_str(), O_WRONLY);
+        pwrite(fd, "REWRITTEN!", 10, 2200000);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        futimens(fd, change == "rewrite-old-time" ? times : nullptr);
+        real<int(int)>("close")(fd);
+    }
+} plan;
 
 } // namespace
 
@@ -128,7 +240,7 @@ extern "C" int open(const char *name, int flags, ...) {
     static auto *const next = real<int(const char *, int, ...)>("open");
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(rest, mode_t) : 0;
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
     va_end(rest);
     if ((flags & O_ACCMODE) == O_WRONLY && !swapped_name.first.empty() &&
         swapped_name.first == name) {
@@ -136,9 +248,9 @@ extern "C" int open(const char *name, int flags, ...) {
         symlink(swapped_name.second.c_str(), name);
         swapped_name.first.clear(); // once
     }
-    const int fd = next(name, flags, mode);
+    const int fd = plan.fails("open", -1) ? -1 : next(name, flags, mode);
     if (fd >= 0 && stopped_name.first == name) {
-        raise(std::atoi(stopped_name.second.c_str()));
+        std::raise(std::atoi(stopped_name.second.c_str()));
     }
     if (fd >= 0 && replaced_name.first == name) {
         rename(replaced_name.second.c_str(), name);
@@ -158,97 +270,93 @@ extern "C" int name_to_handle_at(int dir, const char *name, file_handle *handle,
 
 extern "C" ssize_t read(int fd, void *buffer, std::size_t count) {
     static auto *const next = real<ssize_t(int, void *, std::size_t)>("read");
-    if (count > 0 && refers_to(fd, read_fault)) {
-        count = allowance(read_fault, count, EIO);
-        if (count == 0) {
-            return -1;
-        }
-    }
-    return next(fd, buffer, count);
+    return plan.answered("read", fd, count,
+                         [&](std::size_t allowed) { return next(fd, buffer, allowed); });
 }
 
 extern "C" ssize_t write(int fd, const void *buffer, std::size_t count) {
     static auto *const next = real<ssize_t(int, const void *, std::size_t)>("write");
-    if (refers_to(fd, counted.file)) {
-        ++counted.writes;
-    }
-    if (refers_to(fd, short_fault) && count > short_fault.budget) {
-        count = short_fault.budget;
-    }
-    if (count > 0 && refers_to(fd, write_fault)) {
-        count = allowance(write_fault, count, ENOSPC);
-        if (count == 0) {
-            return -1;
-        }
-    }
-    return next(fd, buffer, count);
+    return plan.answered("write", fd, count,
+                         [&](std::size_t allowed) { return next(fd, buffer, allowed); });
 }
 
-// Large writes through a file stream go out as writev; only the first buffer is let through
-// when the budget runs short, which is a legal short write.
 extern "C" ssize_t writev(int fd, const iovec *pieces, int count) {
     static auto *const next = real<ssize_t(int, const iovec *, int)>("writev");
-    if (refers_to(fd, counted.file)) {
-        ++counted.writevs;
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        total += pieces[i].iov_len;
     }
-    if (count > 1 && refers_to(fd, short_fault)) {
-        return write(fd, pieces[0].iov_base, pieces[0].iov_len);
-    }
-    if (count > 0 && refers_to(fd, write_fault)) {
-        std::size_t total = 0;
-        for (int i = 0; i < count; ++i) {
-            total += pieces[i].iov_len;
+    return plan.answered("writev", fd, total, [&](std::size_t allowed) {
+        // The pieces as far as allowed reaches, the last one cut there.
+        std::array<iovec, 64> taken{};
+        int used = 0;
+        for (; used < std::min(count, 64) && allowed > 0; ++used) {
+            taken[used] = {pieces[used].iov_base, std::min(allowed, pieces[used].iov_len)};
+            allowed -= taken[used].iov_len;
         }
-        if (total > write_fault.budget) {
-            return write(fd, pieces[0].iov_base, pieces[0].iov_len);
-        }
-        write_fault.budget -= total;
-    }
-    return next(fd, pieces, count);
-}
-
-extern "C" ssize_t pread(int fd, void *buffer, std::size_t count, off_t offset) {
-    static auto *const next = real<ssize_t(int, void *, std::size_t, off_t)>("pread");
-    if (refers_to(fd, read_fault) && static_cast<std::size_t>(offset) >= read_fault.offset) {
-        errno = EIO;
-        return -1;
-    }
-    return next(fd, buffer, count, offset);
-}
-
-// The pages past the fault are covered by a mapping of an empty file: touching them raises
-// SIGBUS, as touching a page that the disk cannot deliver does.
-extern "C" void *mmap(void *address, std::size_t length, int protection, int flags, int fd,
-                      off_t offset) {
-    static auto *const next = real<void *(void *, std::size_t, int, int, int, off_t)>("mmap");
-    if (fd >= 0 && offset > 0 && refers_to(fd, slow_fault)) {
-        usleep(static_cast<useconds_t>(slow_fault.budget * 1000));
-    }
-    void *const mapped = next(address, length, protection, flags, fd, offset);
-    if (mapped == MAP_FAILED || fd < 0 || !refers_to(fd, read_fault)) {
-        return mapped;
-    }
-    const std::size_t page = 4096;
-    const std::size_t bad = read_fault.offset / page * page;
-    const auto start = static_cast<std::size_t>(offset);
-    if (start + length <= bad) {
-        return mapped;
-    }
-    const std::size_t skip = bad > start ? bad - start : 0;
-    const int empty = memfd_create("fault", MFD_CLOEXEC);
-    next(static_cast<char *>(mapped) + skip, length - skip, PROT_READ, MAP_SHARED | MAP_FIXED,
-         empty, 0);
-    ::close(empty);
-    return mapped;
+        return next(fd, taken.data(), used);
+    });
 }
 
 extern "C" int close(int fd) {
     static auto *const next = real<int(int)>("close");
-    const bool fails = refers_to(fd, close_fault);
-    const int closed = next(fd);
-    if (fails) {
-        errno = EIO;
-        return -1;
+    const bool fails = plan.fails("close", fd);
+    const int errnum = errno;
+    const int closed = next(fd); // Linux releases the descriptor whatever close reports
+    errno = fails ? errnum : errno;
+    return fails ? -1 : closed;
+}
+
+extern "C" int ftruncate(int fd, off_t size) {
+    static auto *const next = real<int(int, off_t)>("ftruncate");
+    return plan.fails("ftruncate", fd) ? -1 : next(fd, size);
+}
+
+extern "C" int fstat(int fd, struct stat *status) {
+    static auto *const next = real<int(int, struct stat *)>("fstat");
+    return plan.fails("fstat", fd) ? -1 : next(fd, status);
+}
+
+extern "C" off_t lseek(int fd, off_t offset, int whence) {
+    static auto *const next = real<off_t(int, off_t, int)>("lseek");
+    return plan.fails("lseek", fd) ? -1 : next(fd, offset, whence);
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    static auto *const next = real<int(int, unsigned long, void *)>("ioctl");
+    va_list rest;
+    va_start(rest, request);
+    void *const argument = va_arg(rest, void *);
+    va_end(rest);
+    return plan.fails("ioctl", fd) ? -1 : next(fd, request, argument);
+}
+
+extern "C" int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask) {
+    static auto *const next =
+        real<int(pollfd *, nfds_t, const timespec *, const sigset_t *)>("ppoll");
+    return plan.fails("ppoll", -1) ? -1 : next(fds, count, timeout, mask);
+}
+
+// What fortified builds call instead of ppoll.
+extern "C" int __ppoll_chk(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask,
+                           std::size_t) {
+    return ppoll(fds, count, timeout, mask);
+}
+
+// A mapping whose pages cannot be read is covered by a mapping of an empty file: touching it
+// raises SIGBUS, as touching a page that the disk cannot deliver does.
+extern "C" void *mmap(void *address, std::size_t length, int protection, int flags, int fd,
+                      off_t offset) {
+    static auto *const next = real<void *(void *, std::size_t, int, int, int, off_t)>("mmap");
+    const bool fails = plan.fails("mmap", fd);
+    if (fails && (fd < 0 || errno != EIO)) {
+        return MAP_FAILED;
     }
-    return closed;
+    void *const mapped = next(address, length, protection, flags, fd, offset);
+    if (fails && mapped != MAP_FAILED) {
+        const int empty = memfd_create("unreadable", MFD_CLOEXEC);
+        next(mapped, length, PROT_READ, MAP_SHARED | MAP_FIXED, empty, 0);
+        real<int(int)>("close")(empty);
+    }
+    return mapped;
 }

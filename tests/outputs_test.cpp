@@ -1,0 +1,258 @@
+// Standard output, the log and standard error in trouble or in unusual places: each output that
+// fails has its line on standard error and the other one is complete; the log never overwrites
+// what the console wrote; a stop ends the run between two lines.
+
+#include "byte_reference.hpp"
+#include "expected_texts.hpp"
+#include "tool_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <optional>
+
+namespace fs = std::filesystem;
+using namespace expect;
+using Args = std::vector<std::string>;
+
+// On a terminal, the report lines are shown like anywhere else.
+TEST(ConsoleTrouble, TerminalShowsTheReport) {
+    const Scratch scratch;
+    scratch.put("a", "abcdef");
+    scratch.put("b", "abXdefg");
+    for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
+        const ToolRun reference = scratch.run(args);
+        const ToolRun run = scratch.run(args, stdout_to(Stdout::terminal));
+        EXPECT_EQ(run.out, reference.out);
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// Nothing is composed for standard output on /dev/null; the log is the same as ever.
+TEST(ConsoleFile, DevNullChangesNothingInTheLog) {
+    const Scratch scratch;
+    const std::string a(5000, 'a');
+    scratch.put("a", a);
+    scratch.put("b", differing_copy(a, {1, 2, 3, 4096, 4097, 5000}) + "more");
+    for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
+        const ToolRun reference = scratch.run(args);
+        const std::string complete_log = scratch.read("l");
+        const ToolRun run = scratch.run(args, stdout_to(Stdout::null_device));
+        EXPECT_EQ(scratch.read("l"), complete_log);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// A pipe is shared line by line, so a log on standard output's pipe stays allowed.
+TEST(ConsoleFile, LogOnStandardOutputsPipeIsShared) {
+    const Scratch scratch;
+    scratch.put("a", "abc");
+    scratch.put("b", "abd");
+    const ToolRun run = scratch.run({"a", "b", "/dev/stdout"}, stdout_to(Stdout::piped));
+    EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "/dev/stdout") + log_head("a", "b") +
+                           console_mismatch('c', 'd', 3, "/dev/stdout") +
+                           log_mismatch('c', 'd', 3) + trailer);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+// No input is an output of the run, and the log is not the file of standard output or standard
+// error, whatever the spelling: the tool would compare its own text, the log's open would empty
+// what the console wrote, or the diagnostics and the log would overwrite each other. What the file
+// held before stays, and a log that the refused run made goes again, even one made where a
+// dangling link, or a chain of them, pointed.
+TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNeitherOutputsFile) {
+    const auto log_refused = [](const std::string &log, const char *which) {
+        return "pairscan: log file '" + log + "' is the same file as standard " + which +
+               "; not overwriting it\n";
+    };
+    const auto input_refused = [](const std::string &input, const char *which) {
+        return "pairscan: input file '" + input + "' is the same file as standard " + which +
+               "; not reading it\n";
+    };
+    const struct {
+        Args args;
+        Stdout out; // with Stdout::work_file, the file "out"
+        const char *stderr_file;
+        bool appends;
+        std::string err;
+        bool replaced = false; // another file put in place of the log the run made stays
+    } cases[] = {
+        {{"a", "b", "out"}, Stdout::work_file, "", false, log_refused("out", "output")},
+        {{"a", "b", "out"}, Stdout::work_file, "", true, log_refused("out", "output")},
+        {{"a", "b", "/dev/stdout"},
+         Stdout::work_file,
+         "",
+         false,
+         log_refused("/dev/stdout", "output")},
+        {{"a", "b", "/proc/self/fd/1"},
+         Stdout::work_file,
+         "",
+         true,
+         log_refused("/proc/self/fd/1", "output")},
+        {{"a", "b", "err"}, Stdout::captured, "err", false, log_refused("err", "error")},
+        {{"a", "b", "err"}, Stdout::captured, "err", true, log_refused("err", "error")},
+        {{"out", "b", "l"}, Stdout::work_file, "", false, input_refused("out", "output")},
+        {{"b", "out", "l"}, Stdout::work_file, "", true, input_refused("out", "output")},
+        {{"b", "out", "dangling"}, Stdout::work_file, "", true, input_refused("out", "output")},
+        {{"b", "out", "chain"}, Stdout::work_file, "", true, input_refused("out", "output")},
+        {{"b", "out", "l"}, Stdout::work_file, "", true, input_refused("out", "output"), true},
+        {{"/dev/stdout", "b", "l"},
+         Stdout::piped,
+         "",
+         false,
+         input_refused("/dev/stdout", "output")},
+        {{"b", "err", "l"}, Stdout::captured, "err", false, input_refused("err", "error")},
+    };
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        scratch.put("a", "abc");
+        scratch.put("b", "abd");
+        scratch.put("out", "earlier\n");
+        scratch.put("err", "earlier\n");
+        fs::create_symlink("made", scratch.dir() / "dangling");
+        fs::create_symlink("dangling", scratch.dir() / "chain");
+        RunOptions options = c.replaced ? with_fault("PAIRSCAN_REPLACE=l:err") : RunOptions{};
+        options.out = c.out;
+        options.stdout_file = "out";
+        options.stdout_appends = c.appends;
+        options.stderr_file = c.stderr_file;
+        options.stderr_appends = c.appends;
+        options.seconds = 1;
+        const ToolRun run = scratch.run(c.args, options);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2] + (c.appends ? ", >>" : ", >"));
+        const std::string before = c.appends ? "earlier\n" : "";
+        const std::string shown = banner + announcement(false, c.args[0], c.args[1], c.args[2]);
+        EXPECT_EQ(*c.stderr_file != '\0' ? scratch.read("err") : before + run.err, before + c.err);
+        EXPECT_EQ(c.out == Stdout::work_file ? scratch.read("out") : before + run.out,
+                  before + shown);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(scratch.read("b"), "abd");
+        EXPECT_EQ(scratch.exists("l") || scratch.exists("made"), c.replaced);
+    }
+}
+
+// Started with standard error closed, the tool must not let the log take its descriptor: the
+// diagnostic would land inside the log.
+TEST(StandardDescriptors, ClosedStandardErrorNeverReachesTheLog) {
+    const Scratch scratch;
+    scratch.put("b", "xyz");
+    const ToolRun reference = scratch.run({"nofile", "b", "l"});
+    const std::string normal_log = scratch.read("l");
+    ASSERT_EQ(reference.err, "pairscan: nofile: No such file or directory\n");
+    RunOptions options;
+    options.stderr_closed = true;
+    const ToolRun run = scratch.run({"nofile", "b", "l"}, options);
+    EXPECT_EQ(scratch.read("l"), normal_log);
+    EXPECT_EQ(run.out, reference.out);
+    EXPECT_EQ(run.status, 2);
+}
+
+// A standard descriptor closed at start cannot be reopened by name: nothing is read from an
+// empty stand-in nor written into a void, and a closed standard output fails alone.
+TEST(StandardDescriptors, ClosedOnesCannotBeReopenedByName) {
+    const Scratch scratch;
+    scratch.put("b", "xyz");
+    RunOptions no_stdin;
+    no_stdin.stdin_closed = true;
+    ToolRun run = scratch.run({"/dev/stdin", "b", "l"}, no_stdin);
+    // The stand-in belongs to root: others are refused before the kernel finds it cannot be opened.
+    EXPECT_TRUE(run.err == "pairscan: /dev/stdin: No such device or address\n" ||
+                run.err == "pairscan: /dev/stdin: Permission denied\n")
+        << run.err;
+    EXPECT_EQ(run.out, banner + announcement(false, "/dev/stdin", "b", "l") +
+                           console_verdict("/dev/stdin", "b"));
+    EXPECT_EQ(run.status, 2);
+
+    RunOptions no_stderr;
+    no_stderr.stderr_closed = true;
+    run = scratch.run({"b", "b", "/dev/stderr"}, no_stderr);
+    EXPECT_EQ(run.out, banner + announcement(false, "b", "b", "/dev/stderr"));
+    EXPECT_EQ(run.status, 2);
+
+    run = scratch.run({"b", "b", "l"}, stdout_to(Stdout::closed)); // the run goes on to its end
+    EXPECT_EQ(scratch.read("l"), log_head("b", "b") + trailer);
+    EXPECT_EQ(run.err, "pairscan: standard output: Bad file descriptor\n");
+    EXPECT_EQ(run.status, 2);
+}
+
+// Under address-space limits from too small to start up to large enough, every run either never
+// starts, ends with one diagnostic before touching the log, or runs whole.
+TEST(Limits, ShortMemoryLeavesTheLogUntouched) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#endif
+    const Scratch scratch;
+    scratch.put("a", "abc");
+    scratch.put("b", "abd");
+    int refused = 0;
+    bool ran = false;
+    for (rlim_t limit = rlim_t{1} << 20; limit < rlim_t{64} << 20 && !ran; limit += 128 << 10) {
+        scratch.put("l", "previous log");
+        RunOptions options;
+        options.address_space_limit = limit;
+        const ToolRun run = scratch.run({"a", "b", "l"}, options);
+        SCOPED_TRACE("address space limited to " + std::to_string(limit) + " bytes");
+        ran = run.status == 0;
+        if (ran) {
+            EXPECT_EQ(scratch.read("l"), log_head("a", "b") + log_mismatch('c', 'd', 3) + trailer);
+        } else if (run.status == 2) {
+            ++refused;
+            EXPECT_EQ(run.err, "pairscan: Cannot allocate memory\n");
+            EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "l"));
+            EXPECT_EQ(scratch.read("l"), "previous log");
+        } else {
+            EXPECT_EQ(run.out, "") << "a run that started must end with status 0 or 2";
+            EXPECT_EQ(scratch.read("l"), "previous log");
+        }
+    }
+    EXPECT_TRUE(ran);
+    EXPECT_GT(refused, 0) << "no limit fell between starting up and claiming the blocks";
+}
+
+// A stop signal ends the run at once wherever it waits: for an input that holds back its bytes or
+// for the log's FIFO to get a reader. Nothing more is written, standard error stays empty, and the
+// status names the signal. A SIGHUP that the caller ignored stays ignored, and a SIGBUS sent by
+// kill is no fault of a window: it ends the tool as it ends any program. A log made just before
+// the stop goes again.
+TEST(Signals, AWaitForInputEndsAtOnce) {
+    const struct {
+        int signal;
+        Args args;
+        bool ignored;
+    } cases[] = {{SIGINT, {"fifo", "b", "l"}, false},  {SIGHUP, {"fifo", "b", "l"}, false},
+                 {SIGHUP, {"fifo", "b", "l"}, true},   {SIGBUS, {"fifo", "b", "l"}, false},
+                 {SIGTERM, {"b", "b", "fifo"}, false}, {SIGTERM, {"b", "b", "made"}, false}};
+    for (const auto &c : cases) {
+        const Scratch scratch;
+        ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
+        scratch.put("b", "abcdef");
+        RunOptions options = with_fault("PAIRSCAN_STOP=made:" + std::to_string(SIGTERM));
+        options.sighup_ignored = c.ignored;
+        options.meanwhile = [&c](pid_t tool) {
+            usleep(200000);
+            kill(tool, c.signal);
+        };
+        std::optional<FifoWriter> writer;
+        if (c.args[0] == "fifo") {
+            writer.emplace(scratch, "fifo", std::vector<std::string>{"ab"},
+                           [](std::size_t) { sleep(1); });
+        }
+        const ToolRun run = scratch.run(c.args, options);
+        writer.reset();
+        SCOPED_TRACE(std::to_string(c.signal) + " " + c.args[0] + " " + c.args[2]);
+        EXPECT_EQ(run.status, c.ignored ? 0 : 128 + c.signal);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, banner + announcement(false, c.args[0], c.args[1], c.args[2]) +
+                               (c.ignored ? console_verdict("fifo", "b") : ""));
+        EXPECT_FALSE(scratch.exists("made"));
+        if (c.args[2] == "l") {
+            EXPECT_EQ(scratch.read("l"), log_head(c.args[0], c.args[1]) +
+                                             (c.ignored ? log_verdict("fifo", "b") + trailer : ""));
+        }
+    }
+}

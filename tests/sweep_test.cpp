@@ -1,0 +1,422 @@
+// Every call the tool makes, answered in every way the system can answer it, and every moment an
+// input can be cut short or rewritten: each run checked for the same few promises against the
+// byte-by-byte reference.
+
+#include "byte_reference.hpp"
+#include "expected_texts.hpp"
+#include "private_mounts.hpp"
+#include "tool_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace expect;
+using Args = std::vector<std::string>;
+
+namespace {
+
+// The texts of a run on two inputs as the byte-by-byte reference has them, or as they stand when
+// the run reported only the first count of its pairs and then the verdict shorter.
+struct Reference {
+    Args args;
+    Outcome outcome;
+
+    Reference(Args names, const std::string &a, const std::string &b)
+        : args(std::move(names)),
+          outcome(byte_by_byte(a, b, args.size() == 4 ? Mode::verbose : Mode::mismatch,
+                               args[0] == "nofile")) {}
+    std::string line(const Pair &reported, bool console) const {
+        const auto [z1, z2, position] = reported;
+        const std::string mismatch =
+            console ? console_mismatch(z1, z2, position, args[2]) : log_mismatch(z1, z2, position);
+        return args.size() == 3 ? mismatch
+               : z1 == z2       ? match(z1, position)
+                                : pair(z1, z2, position) + " " + mismatch;
+    }
+    std::string head(bool console) const {
+        return console ? banner + announcement(args.size() == 4, args[0], args[1], args[2])
+                       : log_head(args[0], args[1]);
+    }
+    std::string text(bool console, std::size_t count, Shorter shorter) const {
+        std::string text = head(console);
+        for (std::size_t i = 0; i < count; ++i) {
+            text += line(outcome.pairs[i], console);
+        }
+        const std::string &first = shorter == Shorter::first ? args[0] : args[1];
+        const std::string &other = shorter == Shorter::first ? args[1] : args[0];
+        if (shorter != Shorter::neither) {
+            text += console ? console_verdict(first, other) : log_verdict(first, other);
+        }
+        return console ? text : text + trailer;
+    }
+    std::string whole(bool console) const {
+        return text(console, outcome.pairs.size(), outcome.shorter);
+    }
+};
+
+// A prefix of text that ends with a whole line, or all of it.
+bool whole_lines_of(const std::string &part, const std::string &text) {
+    return text.starts_with(part) && (part.empty() || part.back() == '\n' || part == text);
+}
+
+// The lines of text past its first head bytes that its first length bytes begin.
+std::size_t lines_in(const std::string &text, std::size_t head, std::size_t length) {
+    const std::string part = text.substr(0, length);
+    return part.size() <= head ? 0
+                               : std::count(part.begin() + long(head), part.end(), '\n') +
+                                     std::size_t(part.back() != '\n');
+}
+
+// What the fault library noted in one run: the calls of each kind and the steps of the changed
+// file; the descriptor of the call that got the answer; the bytes on standard output and in the
+// log then, or when the file was changed, and whether it was open.
+struct Notes {
+    std::vector<unsigned long> calls;
+    std::optional<int> fired;
+    std::size_t out = 0;
+    std::size_t log = 0;
+    std::string cut;
+};
+
+// The inputs of the runs, made anew for each: a (with a hole where given) and b, and a fed through
+// the FIFO "fifo" when the first argument names it.
+struct Scenario {
+    const char *what;
+    Args args;
+    std::string a;
+    std::string b;
+    std::string old_log{}; // what the log holds before the run; none when empty
+    std::pair<std::size_t, std::size_t> hole{};
+};
+
+// One run of the scenario with this setting of the fault library, and what the library noted.
+std::pair<ToolRun, Notes> run_once(const Scratch &scratch, const Scenario &scenario,
+                                   const std::string &setting) {
+    for (const auto &[name, bytes] : {std::pair{"a", &scenario.a}, std::pair{"b", &scenario.b}}) {
+        const int fd = open((scratch.dir() / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const auto [from, to] = *name == 'a' ? scenario.hole : std::pair(0UL, 0UL);
+        EXPECT_TRUE(pwrite(fd, bytes->data(), from, 0) == long(from) &&
+                    pwrite(fd, bytes->data() + to, bytes->size() - to, long(to)) >= 0 &&
+                    ftruncate(fd, long(bytes->size())) == 0);
+        close(fd);
+    }
+    fs::remove(scratch.dir() / "l");
+    if (!scenario.old_log.empty()) {
+        scratch.put("l", scenario.old_log);
+    }
+    const fs::path notes_file = scratch.dir().parent_path() / "notes";
+    fs::remove(notes_file);
+    RunOptions options = with_fault(setting);
+    options.env.push_back("PAIRSCAN_NOTES=" + notes_file.string());
+    options.seconds = 3; // no hang, and no stop held up
+    std::optional<FifoWriter> writer;
+    if (scenario.args[0] == "fifo") {
+        const std::size_t third = scenario.a.size() / 3;
+        writer.emplace(scratch, "fifo",
+                       std::vector{scenario.a.substr(0, third), scenario.a.substr(third)});
+    }
+    const ToolRun tool = scratch.run(scenario.args, options);
+    writer.reset();
+    Notes notes;
+    std::ifstream in(notes_file);
+    for (std::string word; in >> word;) {
+        for (unsigned long count = 0; word == "calls" && notes.calls.size() < 12 && in >> count;) {
+            notes.calls.push_back(count);
+        }
+        if (word == "fired") {
+            in >> notes.fired.emplace() >> notes.out >> notes.log;
+        } else if (word == "cut") {
+            in >> notes.cut >> notes.out;
+        }
+    }
+    return {tool, notes};
+}
+
+// The kinds of call, in the fault library's order, and how each can be answered.
+const std::vector<std::pair<const char *, const char *>> kinds{
+    {"write", "EIO ENOSPC EFBIG EPIPE 0 half+ENOSPC EINTR EAGAIN 1 half STOP half+STOP"},
+    {"writev", "EIO ENOSPC EFBIG EPIPE 0 half+ENOSPC EINTR EAGAIN 1 half STOP half+STOP"},
+    {"read", "EIO EINTR EAGAIN 1 half STOP half+STOP"},
+    {"close", "EIO EINTR STOP"},
+    {"ftruncate", "EIO EINTR STOP"},
+    {"open", "EIO EINTR STOP"},
+    {"fstat", "EIO TERM"},
+    {"mmap", "ENOMEM EIO TERM"},
+    {"lseek", "EIO TERM"},
+    {"ioctl", "EIO EINTR STOP"},
+    {"ppoll", "ENOMEM EINTR STOP"},
+};
+
+// The reason that a failure an answer causes gives; 0 for an interruption or a short count, which
+// the tool must carry on from, and for a stop signal.
+int reason(const std::string &answer) {
+    for (const auto &[name, errnum] : {std::pair{"EIO", EIO},
+                                       {"0", EIO},
+                                       {"ENOSPC", ENOSPC},
+                                       {"ENOMEM", ENOMEM},
+                                       {"EFBIG", EFBIG},
+                                       {"EPIPE", EPIPE}}) {
+        if (answer.ends_with(name)) {
+            return errnum;
+        }
+    }
+    return 0;
+}
+
+// The diagnostics of a run, by the file they name; each line must name one file of the run, once.
+std::map<std::string, std::string> diagnostics(const std::string &err, const Args &args) {
+    std::map<std::string, std::string> said;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        std::string name = "?";
+        for (const std::string &file :
+             {args[0], args[1], args[2], std::string("standard output")}) {
+            name = line.starts_with("pairscan: " + file + ": ") ? file : name;
+        }
+        EXPECT_TRUE(name != "?" && said.emplace(name, line.substr(12 + name.size())).second)
+            << "not one line for one file: " << line;
+    }
+    EXPECT_TRUE(err.empty() || err.back() == '\n') << err;
+    return said;
+}
+
+// The promises of a run whose call got the answer: an end by the stop signal after the line being
+// written, or status 0 with nothing on standard error and both outputs whole, or status 2 with one
+// line for each file that failed, giving the answer's reason. An output that failed holds exactly
+// what it took (whole lines, or a log left as it was), the other one the whole report as the
+// inputs gave it; an input that failed ends the report where it failed.
+void expect_promises(const Scenario &scenario, const Reference &expected, const ToolRun &base,
+                     const std::string &answer, bool a_write, const ToolRun &run,
+                     const Notes &notes, const std::string &log) {
+    const std::string out = expected.whole(true);
+    const std::string logged = expected.whole(false);
+    if (!notes.fired) { // fewer calls than counted: nothing was answered
+        EXPECT_EQ(run.err + run.out + log, base.err + base.out + logged);
+        return;
+    }
+    if (answer.ends_with("STOP") || answer == "TERM") {
+        EXPECT_EQ(run.status, 128 + SIGTERM);
+        EXPECT_TRUE(std::string(base.err).starts_with(run.err)) << "a stop is no failure";
+        EXPECT_TRUE(whole_lines_of(run.out, out)) << run.out;
+        EXPECT_TRUE(whole_lines_of(log, logged) || log == scenario.old_log) << log;
+        // Past the line being written then (and its other half), no pair and no verdict.
+        const std::size_t heads[] = {expected.head(true).size(), expected.head(false).size()};
+        const std::size_t at_stop =
+            std::max(lines_in(out, heads[0], notes.out), lines_in(logged, heads[1], notes.log));
+        EXPECT_TRUE(at_stop >= expected.outcome.pairs.size() ||
+                    std::max(lines_in(out, heads[0], run.out.size()),
+                             lines_in(logged, heads[1], log.size())) <= at_stop + 1);
+        return;
+    }
+    const int errnum = reason(answer);
+    EXPECT_TRUE(errnum != 0 || run.err == base.err) << run.err;
+    // A diagnostic that cannot be written is lost, or cut short: what failed is not known then.
+    const bool unknown = a_write && notes.fired == STDERR_FILENO && errnum != 0;
+    const auto said = diagnostics(unknown ? "" : run.err, scenario.args);
+    const auto before = diagnostics(base.err, scenario.args);
+    bool input_failed = unknown;
+    for (const auto &[name, because] : said) {
+        input_failed = input_failed || (name != scenario.args[2] && name != "standard output" &&
+                                        !before.contains(name));
+        EXPECT_TRUE((before.contains(name) && before.at(name) == because) ||
+                    (errnum != 0 && because == std::strerror(errnum)))
+            << name << ": " << because;
+    }
+    EXPECT_EQ(run.status, said.empty() && !unknown ? 0 : 2);
+    const bool exact_out = a_write && errnum != 0 && notes.fired == STDOUT_FILENO;
+    const bool exact_log = a_write && errnum != 0 && notes.fired > STDERR_FILENO;
+    EXPECT_TRUE(!exact_out || run.out == out.substr(0, notes.out)) << "what standard output took";
+    EXPECT_TRUE(!exact_log || log == logged.substr(0, notes.log)) << "what the log took";
+    const auto agrees = [&](std::size_t count, Shorter shorter) {
+        const std::string out_then = expected.text(true, count, shorter);
+        const std::string log_then = expected.text(false, count, shorter);
+        return (unknown || said.contains("standard output")
+                    ? exact_out || whole_lines_of(run.out, out_then)
+                    : run.out == out_then) &&
+               (unknown || said.contains(scenario.args[2])
+                    ? exact_log || whole_lines_of(log, log_then) || log == scenario.old_log
+                    : log == log_then);
+    };
+    bool agreed = agrees(expected.outcome.pairs.size(), expected.outcome.shorter);
+    for (std::size_t count = 0; input_failed && count <= expected.outcome.pairs.size(); ++count) {
+        for (Shorter shorter : {Shorter::neither, Shorter::first, Shorter::second}) {
+            agreed = agreed || agrees(count, shorter);
+        }
+    }
+    EXPECT_TRUE(agreed) << "standard output:\n"
+                        << run.out.substr(0, 2000) << "\nlog:\n"
+                        << log.substr(0, 2000);
+}
+
+// Two files over two windows, compared by their layout: a holds a hole from inside its first
+// window to inside its second, b holds zeros there (and a few bytes that are not).
+Scenario by_layout() {
+    std::string a = pattern(window_size + 300000);
+    const std::pair<std::size_t, std::size_t> hole{std::size_t{1} << 20, window_size + 65536};
+    a.replace(hole.first, hole.second - hole.first, hole.second - hole.first, '\0');
+    const std::string b = differing_copy(a, {3, 4097, hole.first + 5, window_size - 1,
+                                             window_size + 10, window_size + 200000}) +
+                          "tail";
+    return {"two windows, by layout", {"a", "b", "l"}, a, b, "", hole};
+}
+
+// At steps of a run on input a (a window, a probe, a look at its layout, a report line), the file
+// cut to each size that matters, or rewritten: the change is reported, no pair past a new end is
+// taken for the file's, and every pair before it is exact.
+void expect_every_change_seen(const fs::path &under, const Scenario &scenario,
+                              const std::vector<std::string> &changes, bool every_step) {
+    const Scratch scratch(under);
+    const std::string path = (fs::canonical(scratch.dir()) / "a").string();
+    const auto [base, counted] = run_once(scratch, scenario, "PAIRSCAN_CUT=" + path + ":0:0");
+    const Reference expected(scenario.args, scenario.a, scenario.b);
+    SCOPED_TRACE(std::string(scenario.what) + " in " + under.string());
+    ASSERT_EQ(base.out, expected.whole(true));
+    const unsigned long steps = counted.calls.back();
+    for (unsigned long k = every_step ? 1 : steps / 2; k <= (every_step ? steps : steps / 2); ++k) {
+        for (const std::string &change : changes) {
+            const std::string setting = path + ":" + std::to_string(k) + ":" + change;
+            const auto [tool, notes] = run_once(scratch, scenario, "PAIRSCAN_CUT=" + setting);
+            SCOPED_TRACE(setting + ", " + notes.cut);
+            const std::string log = scratch.read("l");
+            std::string changed = scenario.a;
+            if (change.starts_with("rewrite")) {
+                changed.replace(2200000, 10, "REWRITTEN!");
+            } else {
+                changed.resize(std::stoul(change));
+            }
+            // As it was when the run opened it, or as it is; a file cut short ends where it was
+            // cut, or where the pairs read before the cut (their lines written or being written
+            // then) end.
+            std::vector<std::string> as_read{notes.cut == "before" ? changed : scenario.a};
+            if (notes.cut == "open" && !change.starts_with("rewrite")) {
+                as_read = {scenario.a.substr(0, changed.size())};
+                for (const Pair &reported : expected.outcome.pairs) {
+                    const std::size_t end = std::get<2>(reported);
+                    if (end > changed.size() &&
+                        base.out.find(expected.line(reported, true)) <= notes.out) {
+                        as_read.push_back(scenario.a.substr(0, end));
+                    }
+                }
+            } else if (notes.cut == "open") {
+                as_read.push_back(changed);
+            }
+            const bool open = notes.cut == "open";
+            EXPECT_EQ(tool.err, open ? "pairscan: a: file changed as it was read\n" : "");
+            EXPECT_EQ(tool.status, open ? 2 : 0);
+            EXPECT_TRUE(std::any_of(as_read.begin(), as_read.end(),
+                                    [&](const std::string &bytes) {
+                                        const Reference as(scenario.args, bytes, scenario.b);
+                                        return tool.out == as.whole(true) && log == as.whole(false);
+                                    }))
+                << "standard output:\n"
+                << tool.out.substr(0, 2000) << "\nlog:\n"
+                << log.substr(0, 2000);
+        }
+    }
+}
+
+} // namespace
+
+// Each call of each kind that a run makes, answered in every way its kind can be answered.
+TEST(Sweep, EveryCallAnsweredInEveryWay) {
+    const std::string small = "0123456789abcdef";
+    const std::string differing = differing_copy(small, {2, 9, 16}) + "!";
+    const std::string piped = pattern(300000);
+    const Scenario scenarios[] = {
+        {"small files, an existing log", {"a", "b", "l"}, small, differing, "old log text\n"},
+        {"verbose", {"a", "b", "l", "v"}, small, differing},
+        {"a missing input", {"nofile", "b", "l"}, small, differing},
+        {"a FIFO", {"fifo", "b", "l"}, piped, differing_copy(piped, {1, 70000, 299999})},
+        by_layout(),
+    };
+    for (const Scenario &scenario : scenarios) {
+        const Scratch scratch;
+        ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
+        const auto [base, counted] = run_once(scratch, scenario, "PAIRSCAN_FAIL=");
+        const Reference expected(scenario.args, scenario.a, scenario.b);
+        SCOPED_TRACE(scenario.what);
+        ASSERT_EQ(base.out, expected.whole(true));
+        ASSERT_EQ(scratch.read("l"), expected.whole(false));
+        ASSERT_EQ(base.err, scenario.args[0] == "nofile"
+                                ? "pairscan: nofile: No such file or directory\n"
+                                : "");
+        ASSERT_EQ(base.status, base.err.empty() ? 0 : 2);
+        ASSERT_EQ(counted.calls.size(), 12U);
+        for (std::size_t kind = 0; kind < kinds.size(); ++kind) {
+            std::istringstream answers(kinds[kind].second);
+            for (std::string answer; answers >> answer;) {
+                for (unsigned long k = 1; k <= counted.calls[kind]; ++k) {
+                    const std::string fault =
+                        kinds[kind].first + (":" + std::to_string(k)) + ":" + answer;
+                    const auto [tool, notes] =
+                        run_once(scratch, scenario, "PAIRSCAN_FAIL=" + fault);
+                    SCOPED_TRACE(fault);
+                    expect_promises(scenario, expected, base, answer, kind <= 1, tool, notes,
+                                    scratch.read("l"));
+                    EXPECT_EQ(scratch.read("a") + scratch.read("b"), scenario.a + scenario.b)
+                        << "inputs are never modified";
+                }
+            }
+        }
+    }
+}
+
+TEST(Sweep, EveryChangeAtEveryStep) {
+    const std::string plain = pattern(window_size + 300000);
+    const std::vector<std::string> changes{"0",       "50",      "4096",
+                                           "1052672", "2097152", "2097202",
+                                           "2398152", "rewrite", "rewrite-old-time"};
+    const std::string differing = differing_copy(
+        plain, {3, 60, 4097, window_size - 1, window_size + 10, window_size + 200000});
+    expect_every_change_seen(fs::temp_directory_path(),
+                             {"two windows", {"a", "b", "l"}, plain, differing + "tail"}, changes,
+                             true);
+    expect_every_change_seen(fs::temp_directory_path(), by_layout(), changes, true);
+}
+
+// On a file system that keeps whole seconds, a change in the same second as the open is still
+// seen by the size, and one in a later second by its times (needs root and loop devices).
+TEST(Sweep, ChangesOnWholeSecondTimestamps) {
+    if (!enter_private_mounts()) {
+        GTEST_SKIP() << "no mount namespace of the test's own here";
+    }
+    const Scratch holder;
+    fs::create_directory(holder.dir() / "mnt");
+    const std::string mkfs =
+        "mke2fs -q -F -t ext2 -I 128 " + (holder.dir() / "image").string() + " 16M >/dev/null 2>&1";
+    const bool made = system(mkfs.c_str()) == 0;
+    LoopDevice device(holder.dir() / "image");
+    if (!made || !device.mount(holder.dir() / "mnt", "ext2")) {
+        GTEST_SKIP() << "no ext2 file system could be made and mounted here";
+    }
+    expect_every_change_seen(holder.dir() / "mnt", by_layout(),
+                             {"2398152", "rewrite", "rewrite-old-time"}, false);
+}
+
+// However long the log's name, which every console mismatch line carries, each report line is
+// one write(2) and never a writev.
+TEST(Sweep, LongLogNameStillOneWritePerLine) {
+    const std::string log(5000, 'n'); // too long to open: the console alone gets the lines
+    const Scratch scratch;
+    const auto fixed = run_once(scratch, {"", {"a", "a", log}, "ab", "ax"}, "PAIRSCAN_FAIL=");
+    for (const Args &args : {Args{"a", "b", log}, Args{"a", "b", log, "v"}}) {
+        const auto [run, notes] = run_once(scratch, {"", args, "ab", "ax"}, "PAIRSCAN_FAIL=");
+        const bool verbose = args.size() == 4;
+        EXPECT_EQ(notes.calls[0], fixed.second.calls[0] + (verbose ? 2 : 1)); // write
+        EXPECT_EQ(notes.calls[1], fixed.second.calls[1]);                     // writev
+        EXPECT_EQ(run.out, banner + announcement(verbose, "a", "b", log) +
+                               (verbose ? match('a', 1) + pair('b', 'x', 2) + " " : "") +
+                               console_mismatch('b', 'x', 2, log));
+    }
+}
