@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <random>
 #include <vector>
 
@@ -47,39 +46,30 @@ TEST(FirstDifference, FindsEachPositionInEveryAlignment) {
     }
 }
 
-TEST(BlockCompare, MatchesByteByByteAtBoundaries) {
+// Inputs of every length up to three blocks and a bit, against a copy one byte shorter, as long or
+// one byte longer, that differs from every position on for one byte, a word or to its end: every
+// block and word boundary, every run across one, every input that ends on one.
+TEST(BlockCompare, MatchesByteByByteAtEveryBoundary) {
     constexpr std::size_t block = 16;
     std::mt19937 random(7);
-    const std::string base = random_bytes(random, 3 * block + 5);
-    struct Case {
-        const char *what;
-        std::string a;
-        std::string b;
-    };
-    const Case cases[] = {
-        {"first byte of a block", base, differing_copy(base, {1, block + 1})},
-        {"last byte of a block", base, differing_copy(base, {block, 2 * block})},
-        {"run across a boundary", base,
-         differing_copy(base, {block - 1, block, block + 1, block + 2})},
-        {"every byte differs", base,
-         differing_copy(base,
-                        [] {
-                            std::vector<std::size_t> all(3 * block + 5);
-                            std::iota(all.begin(), all.end(), 1);
-                            return all;
-                        }())},
-        {"length not a multiple of a word", base.substr(0, 13),
-         differing_copy(base, {13}).substr(0, 13)},
-        {"first ends on a boundary", base.substr(0, block), base.substr(0, block + 1)},
-        {"second ends on a boundary", base.substr(0, 2 * block + 1), base.substr(0, 2 * block)},
-        {"both exactly one block", base.substr(0, block),
-         differing_copy(base, {4}).substr(0, block)},
-        {"first empty", "", base},
-        {"both empty", "", ""},
-    };
-    for (const Case &c : cases) {
-        for (Mode mode : {Mode::mismatch, Mode::verbose}) {
-            EXPECT_EQ(in_blocks(c.a, c.b, mode, block), byte_by_byte(c.a, c.b, mode)) << c.what;
+    const std::string base = random_bytes(random, 3 * block + 6);
+    for (std::size_t size = 0; size < base.size(); ++size) {
+        for (std::size_t from = 1; from <= size + 1; ++from) {
+            for (std::size_t run : {1UL, 8UL, base.size()}) {
+                std::vector<std::size_t> positions;
+                for (std::size_t at = from; at < from + run && at <= base.size(); ++at) {
+                    positions.push_back(at);
+                }
+                const std::string other = differing_copy(base, positions);
+                for (std::size_t other_size : {size - std::min(size, 1UL), size, size + 1}) {
+                    for (Mode mode : {Mode::mismatch, Mode::verbose}) {
+                        const std::string a = base.substr(0, size);
+                        const std::string b = other.substr(0, other_size);
+                        ASSERT_EQ(in_blocks(a, b, mode, block), byte_by_byte(a, b, mode))
+                            << "sizes " << size << " and " << other_size << ", from " << from;
+                    }
+                }
+            }
         }
     }
 }

@@ -43,49 +43,6 @@ TEST(Names, AreUsedExactlyAsTyped) {
               banner + announcement(true, missing, dash, "l") + console_verdict(missing, dash));
 }
 
-// Each difference is reported as soon as both its bytes have arrived: with the first input a FIFO
-// that holds back the rest, the lines of what it sent are already on standard output and in the
-// log while it waits, whether it sent a whole block or three bytes.
-TEST(Flushing, EachLineReachesItsReaderWhileTheToolWaits) {
-    const std::string first_block(block_size, 'a');
-    const struct {
-        std::string sent;
-        std::string other;
-        std::vector<std::size_t> positions;
-    } cases[] = {
-        {first_block, differing_copy(first_block, {5, 9}) + "tail", {5, 9}},
-        {"abX", "abcdefgh", {3}},
-    };
-    for (const auto &c : cases) {
-        const Scratch scratch;
-        ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
-        scratch.put("b", c.other);
-        std::string lines_out;
-        std::string lines_log;
-        for (std::size_t position : c.positions) {
-            lines_out +=
-                console_mismatch(c.sent[position - 1], c.other[position - 1], position, "l");
-            lines_log += log_mismatch(c.sent[position - 1], c.other[position - 1], position);
-        }
-        bool seen_while_held = false;
-        ToolRun run;
-        {
-            const FifoWriter writer(scratch, "fifo", {c.sent}, [&](std::size_t) {
-                seen_while_held = eventually([&] {
-                    return scratch.captured_stdout().ends_with(lines_out) &&
-                           scratch.read("l").ends_with(lines_log);
-                });
-            });
-            run = scratch.run({"fifo", "b", "l"});
-        }
-        EXPECT_TRUE(seen_while_held) << c.sent.size() << " bytes sent";
-        lines_out += console_verdict("fifo", "b");
-        const std::string head = banner + announcement(false, "fifo", "b", "l");
-        EXPECT_EQ(run.out, head + lines_out);
-        EXPECT_EQ(run.status, 0);
-    }
-}
-
 // One writer feeding both inputs, in either order it opens them, never waits for the tool while
 // the tool waits for it: the run ends, with the exact report. tr makes the second copy differ
 // wherever a byte 1 stands.
@@ -207,7 +164,8 @@ TEST(ArrivingInputs, MixedKinds) {
         if (c.empty_fifo) {
             writer.emplace(scratch, "fifo", std::vector<std::string>{});
         }
-        RunOptions options = stdin_from(c.stdin_bytes);
+        RunOptions options;
+        options.stdin_bytes = c.stdin_bytes;
         options.seconds = 5;
         const ToolRun run = scratch.run(c.args, options);
         writer.reset();

@@ -18,21 +18,9 @@ namespace fs = std::filesystem;
 using namespace expect;
 using Args = std::vector<std::string>;
 
-// On a terminal, the report lines are shown like anywhere else.
-TEST(ConsoleTrouble, TerminalShowsTheReport) {
-    const Scratch scratch;
-    scratch.put("a", "abcdef");
-    scratch.put("b", "abXdefg");
-    for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
-        const ToolRun reference = scratch.run(args);
-        const ToolRun run = scratch.run(args, stdout_to(Stdout::terminal));
-        EXPECT_EQ(run.out, reference.out);
-        EXPECT_EQ(run.status, 0);
-    }
-}
-
-// Nothing is composed for standard output on /dev/null; the log is the same as ever.
-TEST(ConsoleFile, DevNullChangesNothingInTheLog) {
+// On a terminal the report is shown like anywhere else; on /dev/null nothing is composed for
+// standard output. The log is the same as ever.
+TEST(ConsoleFile, TerminalAndDevNullChangeNothing) {
     const Scratch scratch;
     const std::string a(5000, 'a');
     scratch.put("a", a);
@@ -40,10 +28,12 @@ TEST(ConsoleFile, DevNullChangesNothingInTheLog) {
     for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
         const ToolRun reference = scratch.run(args);
         const std::string complete_log = scratch.read("l");
-        const ToolRun run = scratch.run(args, stdout_to(Stdout::null_device));
-        EXPECT_EQ(scratch.read("l"), complete_log);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.status, 0);
+        for (Stdout target : {Stdout::terminal, Stdout::null_device}) {
+            const ToolRun run = scratch.run(args, stdout_to(target));
+            EXPECT_EQ(scratch.read("l"), complete_log);
+            EXPECT_EQ(target == Stdout::terminal ? run.out : reference.out, reference.out);
+            EXPECT_EQ(run.err + std::to_string(run.status), "0");
+        }
     }
 }
 

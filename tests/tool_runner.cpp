@@ -155,14 +155,6 @@ bool Scratch::exists(const std::string &name) const {
     return fs::exists(fs::symlink_status(work_ / name, too_long_for_instance));
 }
 
-std::vector<std::string> Scratch::names() const {
-    std::vector<std::string> found;
-    for (const auto &entry : fs::directory_iterator(work_)) {
-        found.push_back(entry.path().filename().string());
-    }
-    return found;
-}
-
 ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &options) const {
     const fs::path out = base_ / "stdout";
     const fs::path err = base_ / "stderr";

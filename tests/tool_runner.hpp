@@ -44,12 +44,6 @@ inline RunOptions stdout_to(Stdout target) {
     return options;
 }
 
-inline RunOptions stdin_from(std::string bytes) {
-    RunOptions options;
-    options.stdin_bytes = std::move(bytes);
-    return options;
-}
-
 #ifdef FAULT_INJECT_LIBRARY
 // The environment that loads the fault injection library into the tool with this setting.
 inline RunOptions with_fault(const std::string &setting) {
@@ -80,7 +74,6 @@ class Scratch {
     void put(const std::string &name, const std::string &bytes) const;
     std::string read(const std::string &name) const;
     bool exists(const std::string &name) const;
-    std::vector<std::string> names() const;
     // What a run with Stdout::captured has written to standard output so far.
     std::string captured_stdout() const;
 

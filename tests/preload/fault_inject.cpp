@@ -91,12 +91,10 @@ void note(const char *format, ...) {
     const char *notes = std::getenv("PAIRSCAN_NOTES");
     const int fd = real<int(const char *, int, ...)>("open")(notes != nullptr ? notes : "",
                                                              O_WRONLY | O_CREAT | O_APPEND, 0600);
-    char line[256];
     va_list values;
     va_start(values, format);
-    const int size = std::vsnprintf(line, sizeof line, format, values);
+    vdprintf(fd, format, values);
     va_end(values);
-    real<ssize_t(int, const void *, std::size_t)>("write")(fd, line, std::size_t(size));
     real<int(int)>("close")(fd);
 }
 
@@ -280,21 +278,17 @@ extern "C" ssize_t write(int fd, const void *buffer, std::size_t count) {
                          [&](std::size_t allowed) { return next(fd, buffer, allowed); });
 }
 
+// Pieces cut short go out joined, as far as the answer lets them.
 extern "C" ssize_t writev(int fd, const iovec *pieces, int count) {
     static auto *const next = real<ssize_t(int, const iovec *, int)>("writev");
-    std::size_t total = 0;
+    std::string joined;
     for (int i = 0; i < count; ++i) {
-        total += pieces[i].iov_len;
+        joined.append(static_cast<const char *>(pieces[i].iov_base), pieces[i].iov_len);
     }
-    return plan.answered("writev", fd, total, [&](std::size_t allowed) {
-        // The pieces as far as allowed reaches, the last one cut there.
-        std::array<iovec, 64> taken{};
-        int used = 0;
-        for (; used < std::min(count, 64) && allowed > 0; ++used) {
-            taken[used] = {pieces[used].iov_base, std::min(allowed, pieces[used].iov_len)};
-            allowed -= taken[used].iov_len;
-        }
-        return next(fd, taken.data(), used);
+    return plan.answered("writev", fd, joined.size(), [&](std::size_t allowed) {
+        return allowed == joined.size() ? next(fd, pieces, count)
+                                        : real<ssize_t(int, const void *, std::size_t)>("write")(
+                                              fd, joined.data(), allowed);
     });
 }
 
@@ -337,7 +331,8 @@ extern "C" int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const s
     return plan.fails("ppoll", -1) ? -1 : next(fds, count, timeout, mask);
 }
 
-// What fortified builds call instead of ppoll.
+// What fortified builds call instead of ppoll, under the C library's own name.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" int __ppoll_chk(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask,
                            std::size_t) {
     return ppoll(fds, count, timeout, mask);
