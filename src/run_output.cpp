@@ -174,8 +174,15 @@ void RunFile::open_without_emptying() {
 }
 
 void RunFile::empty() {
-    // ftruncate refuses (EINVAL) what cannot be emptied: a terminal, a pipe, a device.
-    if (owned_ && !created_ && ftruncate(fd_, 0) != 0 && errno != EINVAL) {
+    // ftruncate refuses (EINVAL) what cannot be emptied: a terminal, a pipe, a device. One that a
+    // signal interrupts is made again, unless the signal asked to stop.
+    int emptied = 0;
+    do {
+        emptied = owned_ && !created_ ? ftruncate(fd_, 0) : 0;
+    } while (emptied != 0 && errno == EINTR && stop_signal() == 0);
+    if (emptied != 0 && errno == EINTR) {
+        stopped_ = true;
+    } else if (emptied != 0 && errno != EINVAL) {
         failure_.record(errno);
     }
 }
@@ -237,12 +244,14 @@ void RunFile::hold(std::string_view bytes) {
 }
 
 bool RunFile::write_all(const char *bytes, std::size_t size) {
-    if (failure_.happened()) {
+    if (failure_.happened() || stopped_) {
         return false; // a file that failed takes nothing more, even should it recover
     }
     iovec piece{const_cast<char *>(bytes), size};
     const int errnum = write_whole(fd_, {&piece, 1});
-    if (errnum != 0 && errnum != EINTR) {
+    if (errnum == EINTR) {
+        stopped_ = true;
+    } else if (errnum != 0) {
         failure_.record(errnum);
     }
     return errnum == 0;

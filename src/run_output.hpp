@@ -42,7 +42,8 @@ class Failure {
 };
 
 // An output of the run, written through its descriptor, and its first failure, met by the open,
-// a write or the close. An output that failed takes no more writes.
+// a write or the close. An output that failed takes no more writes, nor one that a stop cut off
+// (a write or its emptying that took nothing), so that it ends on a whole text.
 //
 // Texts are held until their EOL sends them, with whatever was held before, in one write; report
 // lines go out each in one write(2).
@@ -87,6 +88,7 @@ class RunFile {
     bool owned_ = false;
     bool created_ = false;
     bool discards_ = false;
+    bool stopped_ = false;
     std::array<char, PATH_MAX> made_{}; // the path of a log this run made
     Failure failure_;
     std::array<char, 4096> held_{};
