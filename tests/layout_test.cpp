@@ -1,6 +1,6 @@
-// Files whose layout lets the run pass over what both must hold alike: sparse files, on the test
-// directory's file system and on tmpfs, and copies that share their blocks, on XFS. The reports
-// must be exactly those of reading every byte.
+// Files whose layout lets the run pass over what both must hold alike: copies that share their
+// blocks, on XFS, and files on two file systems made alike (holes are swept in sweep_test.cpp).
+// The reports must be exactly those of reading every byte.
 
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
@@ -57,30 +57,6 @@ struct LayoutCase {
     std::function<void(const fs::path &)> make;
 };
 
-const LayoutCase sparse_cases[] = {
-    {"holes in both",
-     [](const fs::path &dir) {
-         write_at(dir / "a", 3 * mib, std::string(100000, 'x'));
-         write_at(dir / "b", 3 * mib, std::string(500, 'x') + "Z" + std::string(99499, 'x'));
-         sized(dir / "a", 8 * mib);
-         sized(dir / "b", 8 * mib);
-     }},
-    {"a hole against written zeros and a byte",
-     [](const fs::path &dir) {
-         sized(dir / "a", 8 * mib);
-         write_at(dir / "b", 2 * mib, std::string(mib, '\0'));
-         write_at(dir / "b", 5 * mib + 3, "y");
-         sized(dir / "b", 8 * mib);
-     }},
-    {"a file that ends in a hole",
-     [](const fs::path &dir) {
-         write_at(dir / "a", mib, "data");
-         write_at(dir / "b", mib, "date");
-         sized(dir / "a", 9 * mib);
-         sized(dir / "b", 8 * mib + 1);
-     }},
-};
-
 const LayoutCase shared_cases[] = {
     {"a copy with one block changed",
      [](const fs::path &dir) {
@@ -114,16 +90,6 @@ void expect_exact(const fs::path &under, const LayoutCase &c) {
 }
 
 } // namespace
-
-TEST(Layout, SparseFilesAreExact) {
-    for (const fs::path &under : {fs::temp_directory_path(), fs::path("/dev/shm")}) {
-        if (fs::is_directory(under)) {
-            for (const LayoutCase &c : sparse_cases) {
-                expect_exact(under, c);
-            }
-        }
-    }
-}
 
 // Needs root, loop devices and mkfs.xfs; skipped, visibly, without them.
 TEST(Layout, SharedBlocksOnXfsAreExact) {

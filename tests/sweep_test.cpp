@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -89,15 +90,15 @@ struct Notes {
     std::string cut;
 };
 
-// The inputs of the runs, made anew for each: a (with a hole where given) and b, and a fed through
-// the FIFO "fifo" when the first argument names it.
+// The inputs of the runs, made anew for each: a and b, with holes where given (file 0 or 1, from,
+// to), and a fed through the FIFO "fifo" when the first argument names it.
 struct Scenario {
     const char *what;
     Args args;
     std::string a;
     std::string b;
     std::string old_log{}; // what the log holds before the run; none when empty
-    std::pair<std::size_t, std::size_t> hole{};
+    std::vector<std::array<std::size_t, 3>> holes{};
 };
 
 // One run of the scenario with this setting of the fault library, and what the library noted.
@@ -105,12 +106,11 @@ struct Scenario {
 // report lines of each part must be out while the FIFO holds back the next.
 std::pair<ToolRun, Notes> run_once(const Scratch &scratch, const Scenario &scenario,
                                    const std::string &setting, const Reference *flushed = nullptr) {
-    for (const auto &[name, bytes] : {std::pair{"a", &scenario.a}, std::pair{"b", &scenario.b}}) {
-        const int fd = open((scratch.dir() / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const auto [from, to] = *name == 'a' ? scenario.hole : std::pair(0UL, 0UL);
-        EXPECT_TRUE(pwrite(fd, bytes->data(), from, 0) == long(from) &&
-                    pwrite(fd, bytes->data() + to, bytes->size() - to, long(to)) >= 0 &&
-                    ftruncate(fd, long(bytes->size())) == 0);
+    scratch.put("a", scenario.a);
+    scratch.put("b", scenario.b);
+    for (const auto &[file, from, to] : scenario.holes) { // where none can be made, zeros stay
+        const int fd = open((scratch.dir() / (file == 0 ? "a" : "b")).c_str(), O_WRONLY);
+        fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, long(from), long(to - from));
         close(fd);
     }
     fs::remove(scratch.dir() / "l");
@@ -265,15 +265,21 @@ void expect_promises(const Scenario &scenario, const Reference &expected, const 
 }
 
 // Two files over two windows, compared by their layout: a holds a hole from inside its first
-// window to inside its second, b holds zeros there (and a few bytes that are not).
+// window to inside its second, and ends in one; b holds zeros against them, with a few bytes that
+// are not, and a hole of its own inside a's.
 Scenario by_layout() {
     std::string a = pattern(window_size + 300000);
-    const std::pair<std::size_t, std::size_t> hole{std::size_t{1} << 20, window_size + 65536};
-    a.replace(hole.first, hole.second - hole.first, hole.second - hole.first, '\0');
-    const std::string b = differing_copy(a, {3, 4097, hole.first + 5, window_size - 1,
-                                             window_size + 10, window_size + 200000}) +
+    const std::size_t mib = std::size_t{1} << 20;
+    const std::vector<std::array<std::size_t, 3>> holes{{0, mib, window_size + 65536},
+                                                        {0, window_size + 250000, a.size()},
+                                                        {1, mib + 65536, mib + 524288}};
+    for (const auto &[file, from, to] : holes) {
+        a.replace(from, to - from, to - from, '\0'); // b's hole lies in a's
+    }
+    const std::string b = differing_copy(a, {3, 4097, mib + 5, window_size - 1, window_size + 10,
+                                             window_size + 200000}) +
                           "tail";
-    return {"two windows, by layout", {"a", "b", "l"}, a, b, "", hole};
+    return {"two windows, by layout", {"a", "b", "l"}, a, b, "", holes};
 }
 
 // At steps of a run on input a (a window, a probe, a look at its layout, a report line), the file
@@ -388,6 +394,7 @@ TEST(Sweep, EveryChangeAtEveryStep) {
                              {"two windows", {"a", "b", "l"}, plain, differing + "tail"}, changes,
                              true);
     expect_every_change_seen(fs::temp_directory_path(), by_layout(), changes, true);
+    expect_every_change_seen("/dev/shm", by_layout(), {"rewrite"}, false); // holes on tmpfs
 }
 
 // On a file system that keeps whole seconds, a change in the same second as the open is still

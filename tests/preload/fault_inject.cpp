@@ -133,8 +133,6 @@ struct Plan {
             change = change_text;
         }
     }
-    Plan(const Plan &) = delete;
-    Plan &operator=(const Plan &) = delete;
     ~Plan() {
         std::string counts = "calls";
         for (const unsigned long count : calls) {
@@ -150,13 +148,11 @@ struct Plan {
         if (++calls[static_cast<std::size_t>(index)] != at || called != kind) {
             return false;
         }
-        const int signal = answer == "STOP" || answer == "TERM" ? SIGTERM
-                           : answer == "EFBIG"                  ? SIGXFSZ
-                           : answer == "EPIPE"                  ? SIGPIPE
-                                                                : 0;
-        if (signal != 0) {
-            std::raise(signal); // handled, or pending, before the call returns
-        }
+        // Handled, or pending, before the call returns; none for 0.
+        std::raise(answer == "STOP" || answer == "TERM" ? SIGTERM
+                   : answer == "EFBIG"                  ? SIGXFSZ
+                   : answer == "EPIPE"                  ? SIGPIPE
+                                                        : 0);
         return true;
     }
     void fired(int fd) const { note("fired %d %llu %llu\n", fd, out, log); }
@@ -182,9 +178,7 @@ struct Plan {
         if (answers) {
             failed_fd = writes && errnum != 0 && errnum != EINTR && errnum != EAGAIN ? fd : -1;
             fired(fd);
-            if (answer == "half+STOP") {
-                std::raise(SIGTERM);
-            }
+            std::raise(answer == "half+STOP" ? SIGTERM : 0);
             errno = done < 0 ? errnum : errno;
         }
         return done;
