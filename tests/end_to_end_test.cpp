@@ -37,7 +37,7 @@ TEST(Invocation, RefusedArgumentCountsShowUsageAndCreateNothing) {
 // The usage text that cannot be shown is a failure like any other.
 TEST(Invocation, UsageOnAFullConsoleFails) {
     const Scratch scratch;
-    const ToolRun run = scratch.run({"a"}, stdout_to(Stdout::full_device));
+    const ToolRun run = scratch.run({"a"}, RunOptions{.out = Stdout::full_device});
     EXPECT_EQ(run.err, "pairscan: standard output: No space left on device\n");
     EXPECT_EQ(run.status, 2);
 }

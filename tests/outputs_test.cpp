@@ -29,7 +29,7 @@ TEST(ConsoleFile, TerminalAndDevNullChangeNothing) {
         const ToolRun reference = scratch.run(args);
         const std::string complete_log = scratch.read("l");
         for (Stdout target : {Stdout::terminal, Stdout::null_device}) {
-            const ToolRun run = scratch.run(args, stdout_to(target));
+            const ToolRun run = scratch.run(args, RunOptions{.out = target});
             EXPECT_EQ(scratch.read("l"), complete_log);
             EXPECT_EQ(target == Stdout::terminal ? run.out : reference.out, reference.out);
             EXPECT_EQ(run.err + std::to_string(run.status), "0");
@@ -42,7 +42,7 @@ TEST(ConsoleFile, LogOnStandardOutputsPipeIsShared) {
     const Scratch scratch;
     scratch.put("a", "abc");
     scratch.put("b", "abd");
-    const ToolRun run = scratch.run({"a", "b", "/dev/stdout"}, stdout_to(Stdout::piped));
+    const ToolRun run = scratch.run({"a", "b", "/dev/stdout"}, RunOptions{.out = Stdout::piped});
     EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "/dev/stdout") + log_head("a", "b") +
                            console_mismatch('c', 'd', 3, "/dev/stdout") +
                            log_mismatch('c', 'd', 3) + trailer);
@@ -154,7 +154,8 @@ TEST(StandardDescriptors, ClosedOnesCannotBeReopenedByName) {
     EXPECT_EQ(scratch.read("l"), normal_log);
     EXPECT_EQ(run.out + std::to_string(run.status), reference.out + "2");
 
-    run = scratch.run({"b", "b", "l"}, stdout_to(Stdout::closed)); // the run goes on to its end
+    run = scratch.run({"b", "b", "l"},
+                      RunOptions{.out = Stdout::closed}); // the run goes on to its end
     EXPECT_EQ(scratch.read("l"), log_head("b", "b") + trailer);
     EXPECT_EQ(run.err, "pairscan: standard output: Bad file descriptor\n");
     EXPECT_EQ(run.status, 2);

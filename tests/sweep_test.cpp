@@ -85,8 +85,7 @@ std::size_t lines_in(const std::string &text, std::size_t head, std::size_t leng
 struct Notes {
     std::vector<unsigned long> calls;
     std::optional<int> fired;
-    std::size_t out = 0;
-    std::size_t log = 0;
+    std::size_t out = 0, log = 0;
     std::string cut;
 };
 
@@ -170,8 +169,7 @@ const std::vector<std::pair<const char *, const char *>> kinds{
     {"mmap", "ENOMEM EIO TERM"},
     {"lseek", "EIO TERM"},
     {"ioctl", "EIO EINTR STOP"},
-    {"ppoll", "ENOMEM EINTR STOP"},
-};
+    {"ppoll", "ENOMEM EINTR STOP"}};
 
 // The diagnostics of a run, by the file they name; each line must name one file of the run, once.
 std::map<std::string, std::string> diagnostics(const std::string &err, const Args &args) {

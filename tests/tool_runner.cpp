@@ -31,8 +31,7 @@ const fs::path &reachable_copies() {
         fs::path dir = fs::temp_directory_path() / ("pairscan-" + std::to_string(getpid()));
         Copies() {
             fs::create_directory(dir);
-            fs::permissions(dir,
-                            fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+            fs::permissions(dir, fs::perms(0711));
             fs::copy_file(PAIRSCAN_BINARY, dir / "pairscan");
             fs::copy_file(FAULT_INJECT_LIBRARY, dir / "fault_inject.so");
         }

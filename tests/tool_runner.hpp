@@ -22,27 +22,21 @@ enum class Stdout { captured, closed, full_device, null_device, piped, work_file
 
 struct RunOptions {
     Stdout out = Stdout::captured;
-    std::vector<std::string> env; // NAME=value settings added to the tool's environment
-    std::string stdin_bytes;      // fed to the tool's standard input through a pipe
-    bool sighup_ignored = false;  // the tool starts with SIGHUP ignored, as nohup leaves it
-    std::string stdout_file;      // with Stdout::work_file
-    bool stdout_appends = false;  // with Stdout::work_file: opened with O_APPEND, not emptied
-    bool stderr_closed = false;   // the tool starts with standard error closed (not captured)
-    bool stdin_closed = false;    // the tool starts with standard input closed
-    std::string stderr_file;      // standard error goes to this file of the work directory
-    bool stderr_appends = false;  // with stderr_file: opened with O_APPEND, not emptied
+    std::vector<std::string> env{}; // NAME=value settings added to the tool's environment
+    std::string stdin_bytes{};      // fed to the tool's standard input through a pipe
+    bool sighup_ignored = false;    // the tool starts with SIGHUP ignored, as nohup leaves it
+    std::string stdout_file{};      // with Stdout::work_file
+    bool stdout_appends = false;    // with Stdout::work_file: opened with O_APPEND, not emptied
+    bool stderr_closed = false;     // the tool starts with standard error closed (not captured)
+    bool stdin_closed = false;      // the tool starts with standard input closed
+    std::string stderr_file{};      // standard error goes to this file of the work directory
+    bool stderr_appends = false;    // with stderr_file: opened with O_APPEND, not emptied
     // Called in the test while the tool runs, before its standard output is read.
-    std::function<void(pid_t tool)> meanwhile;
+    std::function<void(pid_t tool)> meanwhile{};
     rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
     unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
     uid_t user = 0;       // when set, the tool runs as this user, in a group of the same number
 };
-
-inline RunOptions stdout_to(Stdout target) {
-    RunOptions options;
-    options.out = target;
-    return options;
-}
 
 #ifdef FAULT_INJECT_LIBRARY
 // The environment that loads the fault injection library into the tool with this setting.

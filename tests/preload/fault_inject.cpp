@@ -7,7 +7,8 @@
 //                                that fails with EIO is made, but its pages cannot be read)
 //     EFBIG, EPIPE               as ENOSPC, after SIGXFSZ or SIGPIPE, as a size limit or a pipe
 //                                whose reader has gone answers
-//     STOP                       SIGTERM comes, and the call fails with EINTR
+//     STOP                       SIGTERM comes, and the call fails with EINTR; a later write to
+//                                that file, or a later ppoll, then waits for ever
 //     TERM                       SIGTERM comes, and the call goes on
 //     0, 1, half                 a write or read takes that many bytes; half+ENOSPC then fails
 //                                as ENOSPC does, half+STOP then lets SIGTERM come
@@ -89,30 +90,29 @@ constexpr std::array<int, 8> errno_values{EIO, ENOSPC, EINTR, EAGAIN, ENOMEM, EF
 
 void note(const char *format, ...) {
     const char *notes = std::getenv("PAIRSCAN_NOTES");
-    const int fd = real<int(const char *, int, ...)>("open")(notes != nullptr ? notes : "",
-                                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
+    char line[256];
     va_list values;
     va_start(values, format);
-    vdprintf(fd, format, values);
+    const int size = std::vsnprintf(line, sizeof line, format, values);
     va_end(values);
+    const int fd = real<int(const char *, int, ...)>("open")(notes != nullptr ? notes : "",
+                                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
+    real<ssize_t(int, const void *, std::size_t)>("write")(fd, line, std::size_t(size));
     real<int(int)>("close")(fd);
 }
 
 // The calls of each kind, the one answer, and the one change of a file.
 struct Plan {
     std::array<unsigned long, kinds.size() + 1> calls{}; // then the steps of the changed file
-    std::string kind;
+    std::string kind, answer;
     unsigned long at = 0;
-    std::string answer;
     int errnum = 0;     // what the answer fails with, if it does
     int failed_fd = -1; // the file whose writes fail from then on
-    unsigned long long out = 0;
-    unsigned long long log = 0;
-    std::string cut_path;
+    bool waits_forever = false;
+    unsigned long long out = 0, log = 0; // bytes written to standard output and to the log
+    std::string cut_path, change;
     unsigned long cut_at = 0;
-    std::string change;
-    bool seen = false;   // a call on the changed file was made
-    bool closed = false; // and its close
+    bool seen = false, closed = false; // a call on the changed file was made, and its close
 
     Plan() {
         char kind_name[16] = "";
@@ -162,7 +162,8 @@ struct Plan {
     ssize_t answered(std::string_view called, int fd, std::size_t count, Call &&call) {
         const bool writes = called != "read";
         const bool answers = fires(called, fd);
-        if (writes && fd == failed_fd) {
+        if (writes && fd == failed_fd) { // a stopped write: the output never drains
+            sleep(answer == "STOP" ? 10 : 0);
             errno = errnum;
             return -1;
         }
@@ -176,7 +177,10 @@ struct Plan {
             (fd == STDOUT_FILENO ? out : log) += fd == STDERR_FILENO ? 0 : std::size_t(done);
         }
         if (answers) {
-            failed_fd = writes && errnum != 0 && errnum != EINTR && errnum != EAGAIN ? fd : -1;
+            failed_fd = writes && errnum != 0 && answer != "EINTR" && answer != "EAGAIN" &&
+                                answer != "half+STOP"
+                            ? fd
+                            : -1;
             fired(fd);
             std::raise(answer == "half+STOP" ? SIGTERM : 0);
             errno = done < 0 ? errnum : errno;
@@ -185,9 +189,11 @@ struct Plan {
     }
     // For a call that is done whole or not at all: true when it fails.
     bool fails(std::string_view called, int fd) {
+        sleep(called == "ppoll" && waits_forever ? 10 : 0); // nothing more arrives after a stop
         if (!fires(called, fd)) {
             return false;
         }
+        waits_forever = called == "ppoll" && answer == "STOP";
         fired(fd);
         errno = errnum;
         return answer != "TERM";
@@ -286,10 +292,12 @@ extern "C" ssize_t writev(int fd, const iovec *pieces, int count) {
     });
 }
 
+// A file whose writes fail fails its close alike, as NFS reports a write error again there.
 extern "C" int close(int fd) {
     static auto *const next = real<int(int)>("close");
-    const bool fails = plan.fails("close", fd);
-    const int errnum = errno;
+    const bool fails = plan.fails("close", fd) || fd == plan.failed_fd;
+    const int errnum = fd == plan.failed_fd ? plan.errnum : errno;
+    plan.failed_fd = fd == plan.failed_fd ? -1 : plan.failed_fd;
     const int closed = next(fd); // Linux releases the descriptor whatever close reports
     errno = fails ? errnum : errno;
     return fails ? -1 : closed;
