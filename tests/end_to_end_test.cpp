@@ -8,12 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <optional>
 #include <utility>

@@ -1,5 +1,7 @@
 #include "tool_runner.hpp"
 
+#include "private_mounts.hpp"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -127,6 +129,9 @@ void open_terminal(int ends[2]) {
 } // namespace
 
 Scratch::Scratch(const fs::path &under) {
+    // As root, the tool runs with a /dev of the test's own: a fault that unlinks or replaces a
+    // device node it was handed (/dev/stdout, /dev/zero, a loop device) harms only the copy.
+    enter_private_mounts();
     std::string pattern = (under / "pairscan-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
