@@ -14,7 +14,7 @@
 #include <array>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -22,7 +22,9 @@ namespace {
 
 std::string slurp(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
 // What another user runs: copies of the tool and of the fault library in a directory that user
