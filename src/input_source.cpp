@@ -8,6 +8,17 @@ bool same_time(const timespec &a, const timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// Whether the file's bytes may differ from those it had when opened. The change time catches a
+// rewrite whose modification time was put back (touch -r, rsync -t), which no one can do to the
+// change time; but an unlink, a rename over its name, a new link, a chmod or a chown move it too,
+// without touching a byte, and show themselves in the link count, the mode or the owner.
+bool bytes_may_differ(const struct stat &now, const struct stat &opened) {
+    const bool metadata_moved = now.st_nlink != opened.st_nlink || now.st_mode != opened.st_mode ||
+                                now.st_uid != opened.st_uid || now.st_gid != opened.st_gid;
+    return now.st_size != opened.st_size || !same_time(now.st_mtim, opened.st_mtim) ||
+           (!same_time(now.st_ctim, opened.st_ctim) && !metadata_moved);
+}
+
 } // namespace
 
 Source::Source(const char *name, int fd, const struct stat &opened)
@@ -19,13 +30,10 @@ Source::~Source() {
     }
 }
 
-// The change time too: touch -r or rsync -t can put the modification time back after a write,
-// and the change time no one can set.
 void Source::close() {
     struct stat now {};
     if (S_ISREG(opened_.st_mode) && !failure_.happened() && fstat(fd_, &now) == 0 &&
-        (now.st_size != opened_.st_size || !same_time(now.st_mtim, opened_.st_mtim) ||
-         !same_time(now.st_ctim, opened_.st_ctim))) {
+        bytes_may_differ(now, opened_)) {
         failure_.record_change();
     }
     if (fd_ >= 0) {

@@ -42,8 +42,8 @@ class Source {
     virtual bool arrives() const { return false; }
     virtual bool has_room() const { return begin_ == end_; }
 
-    // Ends the reading. A regular file that is no longer what it was when it was opened (its
-    // size, its modification time or its change time) is reported as changed.
+    // Ends the reading. A regular file whose bytes may no longer be those it had when it was
+    // opened (see bytes_may_differ) is reported as changed.
     virtual void close();
     int descriptor() const { return fd_; }
     const struct stat &status() const { return opened_; }

@@ -16,7 +16,8 @@
 //                                it, or a write to standard output) the file is cut to the size
 //                                change gives, or, for "rewrite" or "rewrite-old-time", REWRITTEN!
 //                                is written at offset 2200000, and the modification time put back;
-//                                on a file system of whole seconds, in a later second
+//                                on a file system of whole seconds, in a later second; for
+//                                "rewrite-renamed-over", into a copy that is renamed over the file
 //   PAIRSCAN_NOTES=file          what happened goes there, a line each: "fired FD OUT LOG" when
 //                                the answer was given to a call on descriptor FD, "cut
 //                                before|open|after OUT" (the file not yet looked at, open, or
@@ -224,11 +225,20 @@ struct Plan {
         while (before.st_mtim.tv_nsec == 0 && std::time(nullptr) <= before.st_mtime) {
             usleep(10000); // whole seconds: the change must come in a later one to be seen
         }
-        const int fd = real<int(const char *, int, ...)>("open")(cut_path.c_str(), O_WRONLY);
+        const auto open_file = real<int(const char *, int, ...)>("open");
+        const auto close_file = real<int(int)>("close");
+        // Renamed over: a copy is rewritten and takes the name; the file the tool opened stays.
+        const std::string target = cut_path + (change == "rewrite-renamed-over" ? ".new" : "");
+        const int from = open_file(cut_path.c_str(), O_RDONLY);
+        const int fd = open_file(target.c_str(), O_WRONLY | O_CREAT, 0600);
+        while (target != cut_path && copy_file_range(from, nullptr, fd, nullptr, 1 << 30, 0) > 0) {
+        }
         pwrite(fd, "REWRITTEN!", 10, 2200000);
         const timespec times[2] = {before.st_atim, before.st_mtim};
         futimens(fd, change == "rewrite-old-time" ? times : nullptr);
-        real<int(int)>("close")(fd);
+        close_file(from);
+        close_file(fd);
+        rename(target.c_str(), cut_path.c_str());
     }
 } plan;
 
