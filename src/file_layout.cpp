@@ -1,8 +1,11 @@
 #include "file_layout.hpp"
 
+#include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -28,55 +32,131 @@ bool trusted(const fiemap_extent *extent) {
     return extent != nullptr && (extent->fe_flags & ~trusted_flags) == 0;
 }
 
+bool marked_shared(const fiemap_extent &extent) {
+    return (extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+}
+
+// Only where files share blocks by design does one address in two files mean the same bytes.
+// Elsewhere FIEMAP may give the address of another disk (overlayfs over two), of a compressed
+// cluster that holds more than its length (erofs), or anything at all (FUSE, NFS).
+bool reflinks(int fd) {
+    struct statfs place {};
+    return fstatfs(fd, &place) == 0 &&
+           (place.f_type == XFS_SUPER_MAGIC || place.f_type == BTRFS_SUPER_MAGIC);
+}
+
+SharedBlocks shared_blocks(std::array<int, 2> fds, const struct stat &first,
+                           const struct stat &second) {
+    if (first.st_dev != second.st_dev || !reflinks(fds[0]) || !reflinks(fds[1])) {
+        return SharedBlocks::none;
+    }
+    return first.st_ino == second.st_ino ? SharedBlocks::all : SharedBlocks::marked_in_both;
+}
+
+// cachestat(2), which the C library does not wrap yet. Kernel headers older than Linux 6.5 do not
+// name it: then its number in the table that x86-64 and arm64 share, and elsewhere none, which
+// fails as a kernel without it does.
+#if defined(__NR_cachestat)
+constexpr long cachestat_call = __NR_cachestat;
+#elif defined(__x86_64__) || defined(__aarch64__)
+constexpr long cachestat_call = 451;
+#else
+constexpr long cachestat_call = -1;
+#endif
+struct CachestatRange {
+    std::uint64_t offset, length;
+};
+struct CachestatCounts {
+    std::uint64_t cached, dirty, writeback, evicted, recently_evicted;
+};
+
+// Whether some page of the file from `from` to `to` waits to be written back; nothing where the
+// kernel cannot count them (before Linux 6.5, or a file this user may not write).
+std::optional<bool> pages_wait(int fd, off_t from, off_t to) {
+    const CachestatRange range{static_cast<std::uint64_t>(from),
+                               static_cast<std::uint64_t>(to - from)};
+    CachestatCounts counts{};
+    if (syscall(cachestat_call, fd, &range, &counts, 0) != 0) {
+        return std::nullopt;
+    }
+    return counts.dirty != 0 || counts.writeback != 0;
+}
+
 std::uint64_t physical_at(const fiemap_extent &extent, off_t offset) {
     return extent.fe_physical + (static_cast<std::uint64_t>(offset) - extent.fe_logical);
 }
 
 } // namespace
 
-bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset) {
+bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset,
+                 SharedBlocks shared) {
     return trusted(first) && trusted(second) &&
+           (shared == SharedBlocks::all || (shared == SharedBlocks::marked_in_both &&
+                                            marked_shared(*first) && marked_shared(*second))) &&
            physical_at(*first, offset) == physical_at(*second, offset);
 }
 
-DiskLayout::DiskLayout(std::array<int, 2> fds, std::array<off_t, 2> sizes, bool one_file_system)
-    : fds_(fds), sizes_(sizes), one_file_system_(one_file_system) {}
+DiskLayout::DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second)
+    : fds_(fds), sizes_{first.st_size, second.st_size}, shared_(shared_blocks(fds, first, second)) {
+}
 
+// A hole is one only where no page waits to be written back: SEEK_DATA can miss data that the
+// file system has not yet placed (ext4 files mapped by blocks do). Where the kernel cannot count
+// those pages, the file is written back once, after which every answer holds; where that fails
+// too, holes are read as data.
 Segment DiskLayout::segment(int k, off_t offset) {
     Segment &known = segments_[k];
     if (offset >= segment_starts_[k] && offset < known.end) {
         return known;
     }
-    const off_t size = sizes_[k];
-    const off_t data = lseek(fds_[k], offset, SEEK_DATA);
-    if (data == offset) {
-        const off_t hole = lseek(fds_[k], offset, SEEK_HOLE);
-        known = {false, hole > offset ? std::min(hole, size) : size};
-    } else if (data > offset) {
-        known = {true, std::min(data, size)};
-    } else if (errno == ENXIO) {
-        // No data from here on: a hole to the end, unless the file was cut short under the run,
-        // which its mapping then finds out exactly.
-        struct stat now {};
-        const bool cut = fstat(fds_[k], &now) != 0 || now.st_size <= offset;
-        known = {!cut, cut ? size : std::min(now.st_size, size)};
-    } else {
-        known = {false, size}; // cannot tell: all of it is data
+    known = asked(k, offset);
+    if (known.hole && !written_back_[k]) {
+        const std::optional<bool> waiting = pages_wait(fds_[k], offset, known.end);
+        if (waiting) {
+            known.hole = !*waiting;
+        } else if (sync_file_range(fds_[k], 0, 0,
+                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                       SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
+            written_back_[k] = true;
+            known = asked(k, offset);
+        } else {
+            known.hole = false;
+        }
     }
     segment_starts_[k] = offset;
     return known;
 }
 
+Segment DiskLayout::asked(int k, off_t offset) {
+    const off_t size = sizes_[k];
+    const off_t data = lseek(fds_[k], offset, SEEK_DATA);
+    if (data == offset) {
+        const off_t hole = lseek(fds_[k], offset, SEEK_HOLE);
+        return {false, hole > offset ? std::min(hole, size) : size};
+    }
+    if (data > offset) {
+        return {true, std::min(data, size)};
+    }
+    if (errno == ENXIO) {
+        // No data from here on: a hole to the end, unless the file was cut short under the run,
+        // which its mapping then finds out exactly.
+        struct stat now {};
+        const bool cut = fstat(fds_[k], &now) != 0 || now.st_size <= offset;
+        return {!cut, cut ? size : std::min(now.st_size, size)};
+    }
+    return {false, size}; // cannot tell: all of it is data
+}
+
 Sharing DiskLayout::sharing(off_t offset) {
-    if (!one_file_system_) {
+    if (shared_ == SharedBlocks::none) {
         return {false, beyond};
     }
     const fiemap_extent *first = extent_at(0, offset);
     const fiemap_extent *second = extent_at(1, offset);
-    if (same_blocks(first, second, offset)) {
+    if (same_blocks(first, second, offset, shared_)) {
         return {true, std::min(end_of(*first), end_of(*second))};
     }
-    if (first != nullptr && (first->fe_flags & FIEMAP_EXTENT_SHARED) != 0) {
+    if (first != nullptr && (shared_ == SharedBlocks::all || marked_shared(*first))) {
         return {false, std::min(end_of(*first), second != nullptr ? end_of(*second) : beyond)};
     }
     // Blocks that the first file shares with no file cannot be the second's: sharing can begin
@@ -85,8 +165,7 @@ Sharing DiskLayout::sharing(off_t offset) {
     const std::span<const fiemap_extent> list =
         known.unknown ? std::span<const fiemap_extent>() : known.list();
     const auto next = std::find_if(list.begin(), list.end(), [&](const fiemap_extent &extent) {
-        return static_cast<off_t>(extent.fe_logical) > offset &&
-               (extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+        return static_cast<off_t>(extent.fe_logical) > offset && marked_shared(extent);
     });
     return {false, next != list.end() ? static_cast<off_t>(next->fe_logical) : known.to};
 }

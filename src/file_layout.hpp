@@ -4,6 +4,7 @@
 #pragma once
 
 #include <linux/fiemap.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
@@ -34,17 +35,23 @@ class Layout {
     ~Layout() = default; // never destroyed through this interface
 };
 
+// Which blocks at one address of both files hold the same bytes: none, unless both files are on
+// one file system that shares blocks between files by design (reflinks); there, those that both
+// files mark as shared, or all of them when both inputs are one file.
+enum class SharedBlocks { none, marked_in_both, all };
+
 // Whether two extents, each holding offset, keep its byte in the same block of the disk, and say
 // so with nothing that makes their blocks untrustworthy for it.
-bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset);
+bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset,
+                 SharedBlocks shared);
 
 // The layout as the file systems tell it: holes by lseek(SEEK_DATA, SEEK_HOLE), where the file
 // system knows them (elsewhere all is data), and shared blocks by the FIEMAP ioctl. Each answer is
 // kept until the comparison has passed it, so a file costs a few calls, not one per window.
 class DiskLayout final : public Layout {
   public:
-    // The inputs' descriptors and their sizes when opened; shared blocks only on one file system.
-    DiskLayout(std::array<int, 2> fds, std::array<off_t, 2> sizes, bool one_file_system);
+    // The inputs' descriptors and their status when opened.
+    DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second);
     Segment segment(int k, off_t offset) override;
     Sharing sharing(off_t offset) override;
 
@@ -60,10 +67,12 @@ class DiskLayout final : public Layout {
         std::span<const fiemap_extent> list() const;
     };
     const fiemap_extent *extent_at(int k, off_t offset);
+    Segment asked(int k, off_t offset);
 
     std::array<int, 2> fds_;
     std::array<off_t, 2> sizes_;
-    bool one_file_system_;
+    SharedBlocks shared_;
+    std::array<bool, 2> written_back_{};
     std::array<Segment, 2> segments_{};
     std::array<off_t, 2> segment_starts_{};
     std::array<Extents, 2> extents_{};

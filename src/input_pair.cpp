@@ -44,8 +44,7 @@ std::optional<DiskLayout> layout_of(Input &first, Input &second) {
         zeros().empty()) {
         return std::nullopt;
     }
-    return DiskLayout({a->descriptor(), b->descriptor()}, {a->size(), b->size()},
-                      a->status().st_dev == b->status().st_dev);
+    return DiskLayout({a->descriptor(), b->descriptor()}, a->status(), b->status());
 }
 
 InputPair::InputPair(Source &first, Source &second, StopRequest stop)

@@ -3,9 +3,6 @@
 
 #include "block_compare.hpp"
 #include "byte_reference.hpp"
-#include "expected_texts.hpp"
-#include "input_source.hpp"
-#include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
 
@@ -121,36 +118,5 @@ TEST(BlockCompare, LayoutDifferentialAgainstByteByByte) {
         ASSERT_EQ(compared_by_layout(laid),
                   byte_by_byte(laid.bytes[0], laid.bytes[1], Mode::mismatch))
             << "round " << round;
-    }
-}
-
-// The built tool with its real window size: inputs around one and two windows, sparse differences
-// and runs of them across window boundaries.
-TEST(BlockCompare, ToolAgreesAroundItsBlockSize) {
-    std::mt19937 random(42);
-    std::uniform_int_distribution<std::size_t> near(0, 2);
-    for (int round = 0; round < 12; ++round) {
-        const std::size_t size1 = (round % 2 + 1) * window_size - 1 + near(random);
-        const std::size_t size2 =
-            round < 4 ? size1 : (round % 2 + 1) * window_size - 1 + near(random);
-        const std::string a = random_bytes(random, std::max(size1, size2));
-        std::vector<std::size_t> where = {1, window_size - 1, std::min(window_size + 1, a.size()),
-                                          a.size()};
-        std::uniform_int_distribution<std::size_t> anywhere(1, a.size());
-        for (int k = 0; k < 20; ++k) {
-            where.push_back(anywhere(random));
-        }
-        const std::string b = differing_copy(a, where).substr(0, size2);
-        const std::string first = a.substr(0, size1);
-
-        const Scratch scratch;
-        scratch.put("a", first);
-        scratch.put("b", b);
-        const ToolRun run = scratch.run({"a", "b", "l"});
-        const std::string expected =
-            expect::banner + expect::announcement(false, "a", "b", "l") +
-            expect::report_body(first, b, expect::Reports::mismatches, expect::Stream::console);
-        ASSERT_EQ(run.out, expected) << "sizes " << size1 << " and " << size2;
-        ASSERT_EQ(run.status, 0);
     }
 }

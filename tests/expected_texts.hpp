@@ -52,11 +52,12 @@ inline std::string log_verdict(const std::string &shorter, const std::string &ot
 enum class Reports { mismatches, every_pair };
 enum class Stream { console, log };
 
-// What a run on inputs named a and b, with the log named l, writes to the stream between the
-// announcement (or the log heading) and the end of standard output (or the trailer): a line for
-// each pair it reports, then the length verdict when one input is shorter.
+// What a run on inputs a and b, named as given, with the log named l, writes to the stream between
+// the announcement (or the log heading) and the end of standard output (or the trailer): a line
+// for each pair it reports, then the length verdict when one input is shorter.
 inline std::string report_body(const std::string &a, const std::string &b, Reports reports,
-                               Stream stream) {
+                               Stream stream, const std::string &a_name = "a",
+                               const std::string &b_name = "b") {
     const bool verbose = reports == Reports::every_pair;
     const bool console = stream == Stream::console;
     std::string body;
@@ -72,8 +73,8 @@ inline std::string report_body(const std::string &a, const std::string &b, Repor
     }
     if (a.size() != b.size()) {
         const bool a_shorter = a.size() < b.size();
-        body +=
-            (console ? console_verdict : log_verdict)(a_shorter ? "a" : "b", a_shorter ? "b" : "a");
+        body += (console ? console_verdict : log_verdict)(a_shorter ? a_name : b_name,
+                                                          a_shorter ? b_name : a_name);
     }
     return body;
 }

@@ -1,6 +1,8 @@
-// Files whose layout lets the run pass over what both must hold alike: copies that share their
-// blocks, on XFS, and files on two file systems made alike (holes are swept in sweep_test.cpp).
-// The reports must be exactly those of reading every byte.
+// Files whose layout lets the run pass over what both must hold alike, made on every file system
+// this machine can make: layouts drawn from a seed (holes, written zeros, preallocated, punched and
+// zeroed ranges, files cut and grown again, reflinks whole and in part, at the same and at shifted
+// offsets, writes with and without sync and O_DIRECT). The reports must be exactly those of
+// reading every byte.
 
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
@@ -11,13 +13,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <list>
+#include <memory>
+#include <random>
 
 namespace fs = std::filesystem;
 using namespace expect;
@@ -26,126 +32,318 @@ namespace {
 
 constexpr unsigned long five_gib = 5UL << 30;
 constexpr unsigned long past_4_gib = (1UL << 32) + 1; // the first position a 32-bit count wraps
-constexpr off_t mib = off_t{1} << 20;
+constexpr off_t kib = 1024;
+constexpr off_t mib = kib * kib;
 
-// Writes bytes into the file at offset, creating it, and leaves the rest as it was: unwritten
-// stretches stay holes.
-void write_at(const fs::path &file, off_t offset, const std::string &bytes, bool flush = true) {
-    const int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
-    EXPECT_TRUE(!flush || fsync(fd) == 0);
-    close(fd);
-}
-
-void sized(const fs::path &file, off_t size) {
-    std::ofstream(file, std::ios::app).close();
-    fs::resize_file(file, static_cast<std::uintmax_t>(size));
-}
-
-// b made a copy of a that shares all of a's blocks.
-void reflinked(const fs::path &a, const fs::path &b) {
-    const int from = open(a.c_str(), O_RDONLY);
-    const int to = open(b.c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_EQ(ioctl(to, FICLONE, from), 0);
-    close(from);
-    close(to);
-}
-
-// Files a and b, each larger than a window, as a case makes them in a directory.
-struct LayoutCase {
-    const char *what;
-    std::function<void(const fs::path &)> make;
+// What a step of a layout does to a file, or to both (file 2), within its size.
+enum class Op { write, direct, noise, zeros, allocate, punch, zero_range, cut, clone, size };
+constexpr unsigned drawn_ops = 9; // all but size
+struct Step {
+    Op op;
+    int file;
+    off_t offset;
+    off_t length; // for size, the size; for clone, 0 clones the whole other file
+    unsigned salt = 0;
+    off_t shift = 0; // a clone's place in the file past the place it comes from
+    bool sync = false;
 };
 
-const LayoutCase shared_cases[] = {
-    {"a copy with one block changed",
-     [](const fs::path &dir) {
-         write_at(dir / "a", 0, pattern(8 * mib));
-         reflinked(dir / "a", dir / "b");
-         write_at(dir / "b", 5 * mib, std::string(4096, 'C'));
-     }},
-    {"a copy rewritten but not yet written back",
-     [](const fs::path &dir) {
-         write_at(dir / "a", 0, pattern(8 * mib + 5));
-         reflinked(dir / "a", dir / "b");
-         write_at(dir / "b", 3 * mib + 7, "abc", false);
-         write_at(dir / "b", 8 * mib, "end", false);
-     }},
+// The bytes a write puts from offset on: zeros; noise, which does not compress; or mostly zeros
+// with a byte here and there, which does. One salt gives the same bytes at one offset in any file.
+void fill(char *room, off_t offset, off_t length, const Step &step) {
+    for (off_t i = 0; i < length; ++i) {
+        const std::uint64_t mixed =
+            static_cast<std::uint64_t>(offset + i + static_cast<off_t>(step.salt) * 4099) *
+            0x9E3779B97F4A7C15ULL;
+        const bool byte = step.op == Op::noise || (step.op != Op::zeros && mixed >> 57 == 0);
+        room[i] = byte ? static_cast<char>(mixed >> 40 | 1) : '\0';
+    }
+}
+
+// Applies the step to a, b or both, within each file's size (aligned, for O_DIRECT). A clone where
+// the file system cannot reflink is a copy; any other step that it cannot take is left out.
+void apply(const Step &step, const std::array<fs::path, 2> &files) {
+    for (int k = 0; k < 2; ++k) {
+        const int direct = step.op == Op::direct ? O_DIRECT : 0;
+        const int fd =
+            step.file == 1 - k ? -1 : open(files[k].c_str(), O_RDWR | O_CREAT | direct, 0600);
+        struct stat file {};
+        if (fstat(fd, &file) != 0) {
+            continue;
+        }
+        const off_t unit = direct != 0 ? 4096 : 1;
+        const off_t offset = std::min(step.offset, file.st_size) / unit * unit;
+        const off_t most = step.op == Op::noise ? 16 * kib : step.length;
+        const off_t length = std::min(most, file.st_size - offset) / unit * unit;
+        const std::unique_ptr<char, decltype(&std::free)> room(
+            static_cast<char *>(std::aligned_alloc(4096, (length / 4096 + 1) * 4096)), &std::free);
+        fill(room.get(), offset, length, step);
+        const int from = open(files[1 - k].c_str(), O_RDONLY);
+        loff_t source = offset / 4096 * 4096;
+        loff_t target = source + step.shift;
+        const file_clone_range range{from, static_cast<std::uint64_t>(source),
+                                     static_cast<std::uint64_t>(length / 4096 * 4096),
+                                     static_cast<std::uint64_t>(target)};
+        switch (step.op) {
+        case Op::size:
+            EXPECT_EQ(ftruncate(fd, step.length), 0);
+            break;
+        case Op::cut:
+            EXPECT_EQ(ftruncate(fd, offset) + ftruncate(fd, file.st_size), 0);
+            break;
+        case Op::allocate:
+            fallocate(fd, 0, offset, length);
+            break;
+        case Op::punch:
+            fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
+            break;
+        case Op::zero_range:
+            fallocate(fd, FALLOC_FL_ZERO_RANGE, offset, length);
+            break;
+        case Op::clone:
+            if (ioctl(fd, FICLONERANGE, &range) != 0) {
+                copy_file_range(from, &source, fd, &target, length > 0 ? range.src_length : 1 << 30,
+                                0);
+            }
+            break;
+        default:
+            EXPECT_EQ(pwrite(fd, room.get(), static_cast<std::size_t>(length), offset), length);
+        }
+        if (step.sync) {
+            fsync(fd);
+        }
+        close(from);
+        close(fd);
+    }
+}
+
+// Both files sized about one window or two, or between, b at times a whole reflinked copy of a,
+// then steps at random, half of them about the end of a window.
+std::vector<Step> drawn_layout(unsigned seed) {
+    std::mt19937 draw(seed);
+    const auto below = [&](off_t bound) { return static_cast<off_t>(draw() % bound); };
+    const auto about_a_window = [&] { return (1 + below(2)) * off_t{window_size} - 2 + below(4); };
+    const off_t size = below(2) == 0 ? about_a_window() : 2 * mib + below(mib);
+    std::vector<Step> steps{{Op::size, 0, 0, size},
+                            {Op::size, 1, 0, below(2) == 0 ? about_a_window() : size}};
+    if (below(2) == 0) {
+        steps.push_back({Op::clone, 1, 0, 0});
+    }
+    const off_t shifts[] = {0, 4096, 64 * kib};
+    for (int n = 0; n < 10; ++n) {
+        const off_t offset =
+            below(2) == 0 ? about_a_window() : below(size) + below(2) * below(4096);
+        steps.push_back({static_cast<Op>(below(drawn_ops)), static_cast<int>(below(3)), offset,
+                         1 + below(below(2) == 0 ? 64 * kib : mib), static_cast<unsigned>(below(2)),
+                         shifts[below(3)], below(2) == 0});
+    }
+    return steps;
+}
+
+// Layouts that once went wrong, each compared in the three ways the drawn ones are.
+const std::vector<Step> fixed_layouts[] = {
+    // A MiB and a byte written into a sparse file and not yet written back, against a hole.
+    {{Op::size, 2, 0, 8 * mib}, {Op::write, 1, 3 * mib, mib}, {Op::noise, 1, 5 * mib + 3, 1}},
+    // A copy that shares the blocks of a, changed in place: a block written back, bytes not yet.
+    {{Op::size, 0, 0, 8 * mib + 5},
+     {Op::write, 0, 0, 8 * mib + 5, 0, 0, true},
+     {Op::clone, 1, 0, 0},
+     {Op::noise, 1, 5 * mib, 4096, 1, 0, true},
+     {Op::noise, 1, 3 * mib + 7, 3, 1},
+     {Op::noise, 1, 8 * mib, 3, 1}},
+    // On erofs (erofs-utils 1.5, lz4 1.9.4), a compressed extent of a whose length runs past its
+    // cluster into the blocks of b, just at the offset where b holds other bytes.
+    {{Op::size, 0, 0, 3000000},
+     {Op::size, 1, 0, 2 * mib + 4096},
+     {Op::noise, 0, 2067456, 8192},
+     {Op::noise, 1, 2092032, 9216}},
 };
 
-void expect_exact(const fs::path &under, const LayoutCase &c) {
-    const Scratch scratch(under);
-    c.make(scratch.dir());
-    // Its change time now differs from its modification time: that alone is no change in the run.
-    fs::permissions(scratch.dir() / "a", fs::perms::owner_read);
-    const std::string a = scratch.read("a");
-    const std::string b = scratch.read("b");
-    const ToolRun run = scratch.run({"a", "b", "l"});
-    SCOPED_TRACE(std::string(c.what) + " in " + under.string());
-    EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "l") +
-                           report_body(a, b, Reports::mismatches, Stream::console));
-    EXPECT_EQ(scratch.read("l"),
-              log_head("a", "b") + report_body(a, b, Reports::mismatches, Stream::log) + trailer);
-    EXPECT_EQ(run.status, 0);
+bool run_in(const fs::path &dir, const std::string &command) {
+    return system(("cd '" + dir.string() + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
 }
+
+// What the test mounts in its directory: images on loop devices, each gone with its device (see
+// LoopDevice), and file systems of no device, unmounted before the directory goes.
+struct Mounts {
+    fs::path dir;
+    std::list<LoopDevice> devices;
+    bool image(const char *image, const char *at, const char *type, const char *options = "") {
+        fs::create_directories(dir / at);
+        return devices.emplace_back(dir / image).mount(dir / at, type, false, options);
+    }
+    bool other(const char *type, const char *at, const std::string &options) const {
+        fs::create_directories(dir / at);
+        return mount(type, (dir / at).c_str(), type, 0, options.c_str()) == 0;
+    }
+    ~Mounts() {
+        umount2((dir / "both").c_str(), MNT_DETACH);
+        umount2((dir / "made").c_str(), MNT_DETACH);
+    }
+};
+
+// a of each layout from the XFS image it was made in, b from a copy of that image with a byte of
+// every extent of b changed in place: where b shares the blocks of a, the two now stand at the
+// same address of their own disks with other bytes. Through overlayfs with xino=on, they are on
+// one device.
+bool on_two_disks(Mounts &mounts, unsigned layouts) {
+    const fs::path &dir = mounts.dir;
+    std::vector<std::pair<off_t, char>> changes;
+    const int image = open((dir / "image").c_str(), O_RDONLY);
+    for (unsigned i = 0; i < layouts; ++i) {
+        const std::string index = std::to_string(i);
+        fs::create_directories(dir / "made/A");
+        fs::create_directories(dir / "made/B");
+        fs::create_hard_link(dir / "made" / (index + "a"), dir / "made/A" / (index + "a"));
+        fs::create_hard_link(dir / "made" / (index + "b"), dir / "made/B" / (index + "b"));
+        const int b = open((dir / "made" / (index + "b")).c_str(), O_RDONLY);
+        alignas(fiemap) std::array<char, sizeof(fiemap) + 64 * sizeof(fiemap_extent)> room{};
+        auto *map = reinterpret_cast<fiemap *>(room.data());
+        map->fm_length = FIEMAP_MAX_OFFSET;
+        map->fm_flags = FIEMAP_FLAG_SYNC;
+        map->fm_extent_count = 64;
+        EXPECT_EQ(ioctl(b, FS_IOC_FIEMAP, map) + close(b), 0);
+        for (const fiemap_extent &extent : std::span(map->fm_extents, map->fm_mapped_extents)) {
+            const auto at = static_cast<off_t>(extent.fe_physical + extent.fe_length / 2);
+            char byte = 0;
+            EXPECT_EQ(pread(image, &byte, 1, at), 1);
+            changes.emplace_back(at, static_cast<char>(byte ^ 0x20));
+        }
+    }
+    close(image);
+    const bool copied =
+        umount((dir / "made").c_str()) == 0 && run_in(dir, "cp --sparse=always image copy");
+    const int copy = open((dir / "copy").c_str(), O_WRONLY);
+    for (const auto &[at, byte] : changes) {
+        EXPECT_EQ(pwrite(copy, &byte, 1, at), 1);
+    }
+    close(copy);
+    return copied && mounts.image("image", "one", "xfs") &&
+           mounts.image("copy", "two", "xfs", "nouuid") &&
+           mounts.other("overlay", "both",
+                        "lowerdir=" + (dir / "one/A").string() + ":" + (dir / "two/B").string() +
+                            ",xino=on");
+}
+
+struct FileSystem {
+    const char *name;
+    const char *mkfs; // makes it in the file image, mounted at made; none for tmpfs
+    const char *type;
+    const char *options;
+    // Whether the same file under two names, after a copy of it was made, is compared unread.
+    bool same_file_unread;
+    // Shows the layouts made in made where they are compared, once all are made; nothing
+    // compares each as soon as it is made.
+    bool (*publish)(Mounts &mounts, unsigned layouts) = nullptr;
+    std::array<const char *, 2> seen{"made/", "made/"}; // where layout i has ia and ib
+    const char *log = "l"; // of the same-file run; on another file system, as the same inode
+};
+
+const char *const xfs = "mkfs.xfs -q -m reflink=1";
+
+const FileSystem file_systems[] = {
+    {"tmpfs", nullptr, "tmpfs", "", false},
+    {"ext4", "mke2fs -q -F -t ext4", "ext4", "", false},
+    {"ext4_without_extents", "mke2fs -q -F -t ext4 -O ^extent,^64bit", "ext4", "", false},
+    {"ext3_as_ext4", "mke2fs -q -F -t ext3", "ext4", "", false},
+    {"xfs", xfs, "xfs", "", true},
+    {"btrfs", "mkfs.btrfs -q", "btrfs", "", true},
+    {"btrfs_zstd", "mkfs.btrfs -q", "btrfs", "compress=zstd", false},
+    {"erofs_lz4hc",
+     nullptr,
+     "tmpfs",
+     "",
+     false,
+     [](Mounts &mounts, unsigned) {
+         return run_in(mounts.dir, "mkfs.erofs -zlz4hc erofs made") &&
+                mounts.image("erofs", "seen", "erofs");
+     },
+     {"seen/", "seen/"}},
+    {"overlayfs_over_two_xfs", xfs, "xfs", "", false, on_two_disks, {"both/", "both/"}},
+    {"two_xfs_made_alike", xfs, "xfs", "", true, on_two_disks, {"one/A/", "two/B/"}, "two/A/3a"},
+};
+
+class EveryFileSystem : public testing::TestWithParam<FileSystem> {};
+void PrintTo(const FileSystem &made_as, std::ostream *out) { *out << made_as.name; }
+
+// Every layout is compared as it is (the page cache counted by cachestat), with cachestat failing
+// (the file written back first), and with the write-back failing too (holes read as data).
+TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
+    const FileSystem &made_as = GetParam();
+    if (!enter_private_mounts()) {
+        GTEST_SKIP() << "no mount namespace of the test's own here";
+    }
+    const Scratch holder;
+    Mounts mounts{holder.dir(), {}};
+    if (made_as.mkfs == nullptr
+            ? !mounts.other(made_as.type, "made", made_as.options)
+            : !run_in(holder.dir(),
+                      std::string("truncate -s 1G image && ") + made_as.mkfs + " image") ||
+                  !mounts.image("image", "made", made_as.type, made_as.options)) {
+        GTEST_SKIP() << "no " << made_as.name << " could be made and mounted here";
+    }
+    const char *given = std::getenv("PAIRSCAN_LAYOUT_SEED");
+    const unsigned seed = given != nullptr ? std::stoul(given) : std::random_device()();
+    const unsigned fixed = 3 * std::size(fixed_layouts);
+    const unsigned layouts = fixed + 51;
+    const auto check = [&](unsigned i) {
+        const std::string a = made_as.seen[0] + std::to_string(i) + "a";
+        const std::string b = made_as.seen[1] + std::to_string(i) + "b";
+        const std::string failing[] = {"", "cachestat", "cachestat,sync_file_range"};
+        const std::string a_bytes = holder.read(a);
+        const std::string b_bytes = holder.read(b);
+        const ToolRun run =
+            holder.run({a, b, "l"}, i % 3 == 0 ? RunOptions{}
+                                               : with_fault("PAIRSCAN_FAILING=" + failing[i % 3]));
+        SCOPED_TRACE(std::string(made_as.name) + ", PAIRSCAN_LAYOUT_SEED=" + std::to_string(seed) +
+                     ", layout " + std::to_string(i) + ", failing " + failing[i % 3]);
+        // Not EXPECT_EQ: a diff of two long reports, line by line, would take hours.
+        EXPECT_TRUE(run.out ==
+                    banner + announcement(false, a, b, "l") +
+                        report_body(a_bytes, b_bytes, Reports::mismatches, Stream::console, a, b));
+        EXPECT_TRUE(holder.read("l") ==
+                    log_head(a, b) +
+                        report_body(a_bytes, b_bytes, Reports::mismatches, Stream::log, a, b) +
+                        trailer);
+        EXPECT_EQ(run.status, 0);
+        // a of the copy, written and written back, with the first window mapped past the start
+        // (one of each input, and the zeros) unreadable.
+        if (i == 3) {
+            EXPECT_EQ(
+                holder.run({a, a, made_as.log}, with_fault("PAIRSCAN_FAIL=mmap:4:EIO")).status == 0,
+                made_as.same_file_unread);
+        }
+    };
+    for (unsigned i = 0; i < layouts; ++i) {
+        const std::string index = std::to_string(i);
+        for (const Step &step : i < fixed ? fixed_layouts[i / 3] : drawn_layout(seed + i)) {
+            apply(step,
+                  {holder.dir() / "made" / (index + "a"), holder.dir() / "made" / (index + "b")});
+        }
+        // Its change time now differs from its modification time: that alone is no change.
+        fs::permissions(holder.dir() / "made" / (index + "a"), fs::perms::owner_read);
+        if (made_as.publish == nullptr) {
+            check(i);
+        }
+    }
+    if (made_as.publish != nullptr && !made_as.publish(mounts, layouts)) {
+        GTEST_SKIP() << "no " << made_as.name << " could be made and mounted here";
+    }
+    for (unsigned i = 0; i < layouts && made_as.publish != nullptr; ++i) {
+        check(i);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layout, EveryFileSystem, testing::ValuesIn(file_systems),
+                         [](const testing::TestParamInfo<FileSystem> &row) {
+                             return std::string(row.param.name);
+                         });
 
 } // namespace
 
-// Needs root, loop devices and mkfs.xfs; skipped, visibly, without them.
-TEST(Layout, SharedBlocksOnXfsAreExact) {
-    if (!enter_private_mounts()) {
-        GTEST_SKIP() << "no mount namespace of the test's own here";
-    }
-    const Scratch holder;
-    sized(holder.dir() / "xfs.img", 512 * mib);
-    fs::create_directory(holder.dir() / "mnt");
-    const std::string mkfs =
-        "mkfs.xfs -q -m reflink=1 " + (holder.dir() / "xfs.img").string() + " >/dev/null 2>&1";
-    const bool made = system(mkfs.c_str()) == 0;
-    LoopDevice device(holder.dir() / "xfs.img");
-    if (!made || !device.mount(holder.dir() / "mnt", "xfs")) {
-        GTEST_SKIP() << "no XFS file system could be made and mounted here";
-    }
-    for (const LayoutCase &c : shared_cases) {
-        expect_exact(holder.dir() / "mnt", c);
-    }
-}
-
-// Two file systems made alike number and place their files alike: a file on one is never the same
-// file as a file on the other, nor does it share its blocks (needs root and loop devices).
-TEST(Layout, TwoFileSystemsShareNothing) {
-    if (!enter_private_mounts()) {
-        GTEST_SKIP() << "no mount namespace of the test's own here";
-    }
-    const Scratch holder;
-    const std::string first = pattern(3 * mib);
-    const std::string second = differing_copy(first, {5, 3 * mib});
-    std::list<LoopDevice> devices;
-    bool mounted = true;
-    for (const std::string name : {"one", "two"}) {
-        const fs::path place = holder.dir() / name;
-        fs::create_directories(place / "files");
-        fs::create_directory(place / "mnt");
-        std::ofstream(place / "files/a") << (name == "one" ? first : second);
-        const std::string mkfs = "mke2fs -q -F -t ext2 -d " + (place / "files").string() + " " +
-                                 (place / "image").string() + " 8M >/dev/null 2>&1";
-        mounted = mounted && system(mkfs.c_str()) == 0 &&
-                  devices.emplace_back(place / "image").mount(place / "mnt", "ext2");
-    }
-    if (!mounted) {
-        GTEST_SKIP() << "no two ext2 file systems could be made and mounted here";
-    }
-    const std::vector<std::string> args{"one/mnt/a", "two/mnt/a", "l"};
-    const ToolRun run = holder.run(args);
-    EXPECT_EQ(run.out, banner + announcement(false, args[0], args[1], "l") +
-                           report_body(first, second, Reports::mismatches, Stream::console));
-    holder.put("x", std::string(1, first[0]));
-    EXPECT_EQ(holder.run({"one/mnt/a", "x", "two/mnt/a"}).status, 0) << "not the input";
-}
-
-// Only an extent whose flags say nothing against its blocks may count as shared: a wrong "equal"
-// is the worst fault a comparison can have.
-TEST(Layout, SharedOnlyWithTrustedFlags) {
+// Only extents that both files mark as shared, at one address, and whose flags say nothing
+// against their blocks count as shared; for one file, every such extent does.
+TEST(Layout, SharedOnlyWhereBothSayShared) {
     const auto extent = [](std::uint64_t logical, std::uint64_t physical, std::uint32_t flags) {
         fiemap_extent made{};
         made.fe_logical = logical;
@@ -154,31 +352,48 @@ TEST(Layout, SharedOnlyWithTrustedFlags) {
         made.fe_flags = flags;
         return made;
     };
+    const std::uint64_t same = (1 << 20) - 4096; // where the second extent, from 0, has 4096
     const fiemap_extent plain = extent(4096, 1 << 20, 0);
-    const std::uint64_t same = (1 << 20) - 4096; // the second extent starts at 0
+    const fiemap_extent marked = extent(4096, 1 << 20, FIEMAP_EXTENT_SHARED);
     const fiemap_extent trusted =
         extent(0, same, FIEMAP_EXTENT_SHARED | FIEMAP_EXTENT_LAST | FIEMAP_EXTENT_MERGED);
-    EXPECT_TRUE(same_blocks(&plain, &trusted, 8192) && same_blocks(&trusted, &plain, 8192));
-    const fiemap_extent elsewhere = extent(0, 1 << 20, 0);
-    EXPECT_FALSE(same_blocks(&plain, &elsewhere, 8192));
+    const struct {
+        fiemap_extent first, second;
+        SharedBlocks shared;
+        bool same;
+    } cases[] = {
+        {marked, trusted, SharedBlocks::marked_in_both, true},
+        {marked, trusted, SharedBlocks::none, false},
+        {plain, trusted, SharedBlocks::marked_in_both, false},
+        {plain, extent(0, same, 0), SharedBlocks::all, true},
+        {marked, extent(0, 1 << 20, FIEMAP_EXTENT_SHARED), SharedBlocks::all, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(same_blocks(&c.first, &c.second, 8192, c.shared), c.same);
+        EXPECT_EQ(same_blocks(&c.second, &c.first, 8192, c.shared), c.same);
+    }
     for (const std::uint32_t flags :
          {FIEMAP_EXTENT_UNKNOWN, FIEMAP_EXTENT_DELALLOC, FIEMAP_EXTENT_ENCODED,
           FIEMAP_EXTENT_DATA_ENCRYPTED, FIEMAP_EXTENT_NOT_ALIGNED, FIEMAP_EXTENT_DATA_INLINE,
           FIEMAP_EXTENT_DATA_TAIL, FIEMAP_EXTENT_UNWRITTEN}) {
-        const fiemap_extent untrusted = extent(0, same, flags);
-        EXPECT_FALSE(same_blocks(&plain, &untrusted, 8192)) << flags;
-        EXPECT_FALSE(same_blocks(&untrusted, &plain, 8192)) << flags;
+        const fiemap_extent untrusted = extent(0, same, flags | FIEMAP_EXTENT_SHARED);
+        EXPECT_FALSE(same_blocks(&marked, &untrusted, 8192, SharedBlocks::all)) << flags;
+        EXPECT_FALSE(same_blocks(&untrusted, &marked, 8192, SharedBlocks::all)) << flags;
     }
-    EXPECT_FALSE(same_blocks(&plain, nullptr, 8192));
+    EXPECT_FALSE(same_blocks(&marked, nullptr, 8192, SharedBlocks::all));
 }
 
 // Positions past 4 GiB, on sparse files: exact, with no 32-bit wrap, and the right verdict.
 TEST(Layout, PositionsPastFourGibibytes) {
     const Scratch scratch;
-    sized(scratch.dir() / "zeros", five_gib);
-    write_at(scratch.dir() / "marked", past_4_gib - 1, "x");
-    write_at(scratch.dir() / "marked", five_gib - 1, "y");
-    sized(scratch.dir() / "shorter", five_gib - 1);
+    std::ofstream(scratch.dir() / "zeros").close();
+    fs::resize_file(scratch.dir() / "zeros", five_gib);
+    std::ofstream marked(scratch.dir() / "marked");
+    marked.seekp(past_4_gib - 1) << 'x';
+    marked.seekp(five_gib - 1) << 'y';
+    marked.close();
+    std::ofstream(scratch.dir() / "shorter").close();
+    fs::resize_file(scratch.dir() / "shorter", five_gib - 1);
 
     ToolRun run = scratch.run({"zeros", "marked", "l"});
     EXPECT_EQ(run.out, banner + announcement(false, "zeros", "marked", "l") +

@@ -94,9 +94,10 @@ LoopDevice::~LoopDevice() {
     }
 }
 
-bool LoopDevice::mount(const fs::path &directory, const char *type, bool read_only) {
+bool LoopDevice::mount(const fs::path &directory, const char *type, bool read_only,
+                       const char *options) {
     const bool mounted = fd_ >= 0 && ::mount(name_.c_str(), directory.c_str(), type,
-                                             read_only ? MS_RDONLY : 0, nullptr) == 0;
+                                             read_only ? MS_RDONLY : 0, options) == 0;
     mounted_ = mounted ? directory : mounted_;
     return mounted;
 }

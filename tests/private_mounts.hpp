@@ -22,8 +22,9 @@ class LoopDevice {
     LoopDevice &operator=(const LoopDevice &) = delete;
     const std::string &name() const { return name_; }
     // Mounts the device's file system on directory, in the private namespace, until this object
-    // goes; false if it cannot.
-    bool mount(const std::filesystem::path &directory, const char *type, bool read_only = false);
+    // goes, with the file system's own options if given; false if it cannot.
+    bool mount(const std::filesystem::path &directory, const char *type, bool read_only = false,
+               const char *options = nullptr);
 
   private:
     int fd_ = -1;

@@ -31,6 +31,8 @@
 //                                another process could put it there
 //   PAIRSCAN_NO_HANDLES=1        name_to_handle_at fails with EINVAL, as it does for the handle
 //                                that only tells files apart before Linux 6.5
+//   PAIRSCAN_FAILING=calls       cachestat, if named, fails with ENOSYS, as before Linux 6.5, and
+//                                sync_file_range with EIO, as after a failed write-back
 //
 // Paths must be absolute and canonical: descriptors are matched through /proc/self/fd.
 
@@ -81,6 +83,16 @@ bool refers_to(int fd, const std::string &path) {
 std::pair<std::string, std::string> swapped_name = path_and_text("PAIRSCAN_SWAP");
 std::pair<std::string, std::string> stopped_name = path_and_text("PAIRSCAN_STOP");
 std::pair<std::string, std::string> replaced_name = path_and_text("PAIRSCAN_REPLACE");
+
+// Whether the call is named to fail; errno then says how.
+bool failing(const char *call, int error) {
+    const char *calls = std::getenv("PAIRSCAN_FAILING");
+    if (calls == nullptr || std::strstr(calls, call) == nullptr) {
+        return false;
+    }
+    errno = error;
+    return true;
+}
 
 constexpr std::array<std::string_view, 11> kinds{"write",     "writev", "read",  "close",
                                                  "ftruncate", "open",   "fstat", "mmap",
@@ -190,7 +202,9 @@ struct Plan {
     }
     // For a call that is done whole or not at all: true when it fails.
     bool fails(std::string_view called, int fd) {
-        sleep(called == "ppoll" && waits_forever ? 10 : 0); // nothing more arrives after a stop
+        if (called == "ppoll" && waits_forever) {
+            sleep(10); // nothing more arrives after a stop (sleep(0) too is a system call)
+        }
         if (!fires(called, fd)) {
             return false;
         }
@@ -366,4 +380,24 @@ extern "C" void *mmap(void *address, std::size_t length, int protection, int fla
         real<int(int)>("close")(empty);
     }
     return mapped;
+}
+
+extern "C" long syscall(long number, ...) {
+    static auto *const next = real<long(long, ...)>("syscall");
+    va_list rest;
+    va_start(rest, number);
+    long args[6];
+    for (long &arg : args) {
+        arg = va_arg(rest, long); // as many as any call takes; the extra ones go unread
+    }
+    va_end(rest);
+    if (number == 451 && failing("cachestat", ENOSYS)) {
+        return -1;
+    }
+    return next(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+}
+
+extern "C" int sync_file_range(int fd, off_t offset, off_t count, unsigned flags) {
+    static auto *const next = real<int(int, off_t, off_t, unsigned)>("sync_file_range");
+    return failing("sync_file_range", EIO) ? -1 : next(fd, offset, count, flags);
 }
