@@ -139,6 +139,8 @@ TEST_P(Runs, ProduceExactTexts) {
     for (const auto &[name, bytes] : c.files) {
         if (name.back() == '/') {
             fs::create_directory(scratch.dir() / name);
+        } else if (name.back() == '@') { // a symbolic link to what bytes name
+            fs::create_symlink(bytes, scratch.dir() / name.substr(0, name.size() - 1));
         } else {
             scratch.put(name, bytes);
         }
@@ -155,7 +157,7 @@ TEST_P(Runs, ProduceExactTexts) {
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, c.status);
     for (const auto &[name, bytes] : c.files) {
-        if (name.back() != '/' && name != a[2]) {
+        if (name.back() != '/' && name.back() != '@' && name != a[2]) {
             EXPECT_EQ(scratch.read(name), bytes) << "inputs are never modified";
         }
     }
@@ -171,6 +173,13 @@ INSTANTIATE_TEST_SUITE_P(
                             console_mismatch('x', 'y', 1, "the log") +
                                 console_verdict("my file", "other one"),
                             log_mismatch('x', 'y', 1) + log_verdict("my file", "other one"),
+                            "",
+                            0},
+                    RunCase{"LogMadeWhereADanglingLinkPoints",
+                            {{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "made"}},
+                            {"a", "b", "d/link"},
+                            console_mismatch('x', 'y', 1, "d/link"),
+                            log_mismatch('x', 'y', 1),
                             "",
                             0},
                     RunCase{"MissingSecondFirstEmpty",

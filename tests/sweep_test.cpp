@@ -98,6 +98,7 @@ struct Scenario {
     std::string b;
     std::string old_log{}; // what the log holds before the run; none when empty
     std::vector<std::array<std::size_t, 3>> holes{};
+    Stdout out = Stdout::captured;
 };
 
 // One run of the scenario with this setting of the fault library, and what the library noted.
@@ -121,6 +122,7 @@ std::pair<ToolRun, Notes> run_once(const Scratch &scratch, const Scenario &scena
     RunOptions options = with_fault(setting);
     options.env.push_back("PAIRSCAN_NOTES=" + notes_file.string());
     options.seconds = 3; // no hang, and no stop held up
+    options.out = scenario.out;
     std::optional<FifoWriter> writer;
     if (scenario.args[0] == "fifo") {
         const std::size_t ends[] = {block_size, block_size + 3, scenario.a.size()};
@@ -355,7 +357,7 @@ TEST(Sweep, EveryCallAnsweredInEveryWay) {
     const std::string piped = pattern(300000);
     const Scenario scenarios[] = {
         {"small files, an existing log", {"a", "b", "l"}, small, differing, "old log text\n"},
-        {"verbose", {"a", "b", "l", "v"}, small, differing},
+        {"verbose, into a pipe", {"a", "b", "l", "v"}, small, differing, "", {}, Stdout::piped},
         {"a missing input", {"nofile", "b", "l"}, small, differing},
         {"a FIFO", {"fifo", "b", "l"}, piped, differing_copy(piped, {1, 70000, block_size + 2})},
         by_layout(),
