@@ -232,6 +232,10 @@ struct Plan {
     void make_change() const {
         struct stat before {};
         stat(cut_path.c_str(), &before);
+        if (change == "chmod") { // a new change time, explained by the new mode
+            chmod(cut_path.c_str(), (before.st_mode & 07777) ^ S_IWUSR);
+            return;
+        }
         if (!change.starts_with("rewrite")) {
             truncate(cut_path.c_str(), std::strtoll(change.c_str(), nullptr, 10));
             return;
