@@ -9,7 +9,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <utility>
@@ -282,9 +281,7 @@ TEST(LogGuard, NeverWritesOverABlockDevice) {
     std::ofstream(scratch.dir() / "files/a") << "abc";
     std::ofstream(scratch.dir() / "files/b") << "abd";
     const std::string image = (scratch.dir() / "image").string();
-    const std::string mkfs = "mke2fs -q -F -t ext2 -d " + (scratch.dir() / "files").string() + " " +
-                             image + " 2M >/dev/null 2>&1";
-    const bool made = system(mkfs.c_str()) == 0;
+    const bool made = scratch.shell("mke2fs -q -F -t ext2 -d files image 2M");
     LoopDevice disk(image);
     const std::string &loop = disk.name();
     if (!made || !disk.mount(scratch.dir() / "mnt", "ext2", true)) {
@@ -381,12 +378,10 @@ TEST(LogGuard, SeesThroughOverlays) {
                  {"upperdir=t/up,workdir=t/wk,xino=on", "", "low/a", true, ""}};
     for (const auto &c : cases) {
         const Scratch scratch;
-        const std::string in_dir = "cd " + scratch.dir().string() + " && ";
-        const std::string mount = in_dir + "mkdir low up wk ov t && echo a >low/a && echo b " +
-                                  ">low/b && echo c >low/c && mount -t tmpfs t t && mkdir t/up " +
-                                  "t/wk && (mount -t overlay overlay -o lowerdir=low," + c.layers +
-                                  " ov || (umount t; false)) 2>/dev/null";
-        if (system(mount.c_str()) != 0) {
+        if (!scratch.shell("mkdir low up wk ov t && echo a >low/a && echo b >low/b && echo c "
+                           ">low/c && mount -t tmpfs t t && mkdir t/up t/wk && (mount -t overlay "
+                           "overlay -o lowerdir=low," +
+                           std::string(c.layers) + " ov || (umount t; false))")) {
             GTEST_SKIP() << "no overlayfs with " << c.layers << " here";
         }
         std::ofstream(scratch.dir() / "ov" / c.copied_up, std::ios::app).close();
@@ -396,6 +391,6 @@ TEST(LogGuard, SeesThroughOverlays) {
         EXPECT_EQ(run.err, c.refused ? expect::log_refusal(c.log, "ov/a") : "");
         EXPECT_EQ(run.status, c.refused ? 2 : 0);
         EXPECT_EQ(scratch.read("ov/a") + scratch.read("ov/b"), "a\nb\n") << "every input kept";
-        EXPECT_EQ(system((in_dir + "umount ov t").c_str()), 0);
+        EXPECT_TRUE(scratch.shell("umount ov t"));
     }
 }

@@ -70,9 +70,7 @@ TEST(ArrivingInputs, OneWriterFeedingBothNeverDeadlocks) {
         ASSERT_EQ(mkfifo((scratch.dir() / "f2").c_str(), 0600), 0);
         scratch.put("src", data);
         std::thread writer([&] {
-            const std::string shell =
-                "cd '" + scratch.dir().string() + "' && timeout 20 sh -c \"" + c.command + "\"";
-            EXPECT_EQ(system(shell.c_str()), 0);
+            EXPECT_TRUE(scratch.shell("timeout 20 sh -c \"" + std::string(c.command) + "\""));
         });
         RunOptions options;
         options.seconds = 20;

@@ -159,26 +159,23 @@ const std::vector<Step> fixed_layouts[] = {
      {Op::noise, 1, 2092032, 9216}},
 };
 
-bool run_in(const fs::path &dir, const std::string &command) {
-    return system(("cd '" + dir.string() + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
-}
-
 // What the test mounts in its directory: images on loop devices, each gone with its device (see
 // LoopDevice), and file systems of no device, unmounted before the directory goes.
 struct Mounts {
-    fs::path dir;
+    const Scratch &holder;
     std::list<LoopDevice> devices;
     bool image(const char *image, const char *at, const char *type, const char *options = "") {
-        fs::create_directories(dir / at);
-        return devices.emplace_back(dir / image).mount(dir / at, type, false, options);
+        fs::create_directories(holder.dir() / at);
+        return devices.emplace_back(holder.dir() / image)
+            .mount(holder.dir() / at, type, false, options);
     }
     bool other(const char *type, const char *at, const std::string &options) const {
-        fs::create_directories(dir / at);
-        return mount(type, (dir / at).c_str(), type, 0, options.c_str()) == 0;
+        fs::create_directories(holder.dir() / at);
+        return mount(type, (holder.dir() / at).c_str(), type, 0, options.c_str()) == 0;
     }
     ~Mounts() {
-        umount2((dir / "both").c_str(), MNT_DETACH);
-        umount2((dir / "made").c_str(), MNT_DETACH);
+        umount2((holder.dir() / "both").c_str(), MNT_DETACH);
+        umount2((holder.dir() / "made").c_str(), MNT_DETACH);
     }
 };
 
@@ -187,7 +184,7 @@ struct Mounts {
 // same address of their own disks with other bytes. Through overlayfs with xino=on, they are on
 // one device.
 bool on_two_disks(Mounts &mounts, unsigned layouts) {
-    const fs::path &dir = mounts.dir;
+    const fs::path &dir = mounts.holder.dir();
     std::vector<std::pair<off_t, char>> changes;
     const int image = open((dir / "image").c_str(), O_RDONLY);
     for (unsigned i = 0; i < layouts; ++i) {
@@ -212,7 +209,7 @@ bool on_two_disks(Mounts &mounts, unsigned layouts) {
     }
     close(image);
     const bool copied =
-        umount((dir / "made").c_str()) == 0 && run_in(dir, "cp --sparse=always image copy");
+        umount((dir / "made").c_str()) == 0 && mounts.holder.shell("cp --sparse=always image copy");
     const int copy = open((dir / "copy").c_str(), O_WRONLY);
     for (const auto &[at, byte] : changes) {
         EXPECT_EQ(pwrite(copy, &byte, 1, at), 1);
@@ -255,7 +252,7 @@ const FileSystem file_systems[] = {
      "",
      false,
      [](Mounts &mounts, unsigned) {
-         return run_in(mounts.dir, "mkfs.erofs -zlz4hc erofs made") &&
+         return mounts.holder.shell("mkfs.erofs -zlz4hc erofs made") &&
                 mounts.image("erofs", "seen", "erofs");
      },
      {"seen/", "seen/"}},
@@ -274,11 +271,10 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
         GTEST_SKIP() << "no mount namespace of the test's own here";
     }
     const Scratch holder;
-    Mounts mounts{holder.dir(), {}};
+    Mounts mounts{holder, {}};
     if (made_as.mkfs == nullptr
             ? !mounts.other(made_as.type, "made", made_as.options)
-            : !run_in(holder.dir(),
-                      std::string("truncate -s 1G image && ") + made_as.mkfs + " image") ||
+            : !holder.shell(std::string("truncate -s 1G image && ") + made_as.mkfs + " image") ||
                   !mounts.image("image", "made", made_as.type, made_as.options)) {
         GTEST_SKIP() << "no " << made_as.name << " could be made and mounted here";
     }

@@ -410,9 +410,7 @@ TEST(Sweep, ChangesOnWholeSecondTimestamps) {
     }
     const Scratch holder;
     fs::create_directory(holder.dir() / "mnt");
-    const std::string mkfs =
-        "mke2fs -q -F -t ext2 -I 128 " + (holder.dir() / "image").string() + " 16M >/dev/null 2>&1";
-    const bool made = system(mkfs.c_str()) == 0;
+    const bool made = holder.shell("mke2fs -q -F -t ext2 -I 128 image 16M");
     LoopDevice device(holder.dir() / "image");
     if (!made || !device.mount(holder.dir() / "mnt", "ext2")) {
         GTEST_SKIP() << "no ext2 file system could be made and mounted here";

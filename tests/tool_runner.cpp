@@ -161,6 +161,11 @@ bool Scratch::exists(const std::string &name) const {
     return fs::exists(fs::symlink_status(work_ / name, too_long_for_instance));
 }
 
+bool Scratch::shell(const std::string &command) const {
+    return std::system(
+               ("cd '" + work_.string() + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
 ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &options) const {
     const fs::path out = base_ / "stdout";
     const fs::path err = base_ / "stderr";

@@ -68,6 +68,8 @@ class Scratch {
     void put(const std::string &name, const std::string &bytes) const;
     std::string read(const std::string &name) const;
     bool exists(const std::string &name) const;
+    // Runs a shell command in the directory, its output discarded; true when it succeeds.
+    bool shell(const std::string &command) const;
     // What a run with Stdout::captured has written to standard output so far.
     std::string captured_stdout() const;
 
