@@ -1,6 +1,7 @@
 #include "file_layout.hpp"
 
 #include <fcntl.h>
+#include <linux/btrfs.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
@@ -36,21 +37,31 @@ bool marked_shared(const fiemap_extent &extent) {
     return (extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
 }
 
+long type_of(int fd) {
+    struct statfs place {};
+    return fstatfs(fd, &place) == 0 ? static_cast<long>(place.f_type) : 0;
+}
+
 // Only where files share blocks by design does one address in two files mean the same bytes.
 // Elsewhere FIEMAP may give the address of another disk (overlayfs over two), of a compressed
 // cluster that holds more than its length (erofs), or anything at all (FUSE, NFS).
-bool reflinks(int fd) {
-    struct statfs place {};
-    return fstatfs(fd, &place) == 0 &&
-           (place.f_type == XFS_SUPER_MAGIC || place.f_type == BTRFS_SUPER_MAGIC);
-}
-
-SharedBlocks shared_blocks(std::array<int, 2> fds, const struct stat &first,
-                           const struct stat &second) {
-    if (first.st_dev != second.st_dev || !reflinks(fds[0]) || !reflinks(fds[1])) {
-        return SharedBlocks::none;
+std::optional<BlockSpace> block_space(int fd, long type, const struct stat &file) {
+    BlockSpace space{type, {}, false};
+    if (type == BTRFS_SUPER_MAGIC) {
+        btrfs_ioctl_fs_info_args info{};
+        if (ioctl(fd, BTRFS_IOC_FS_INFO, &info) != 0) {
+            return std::nullopt;
+        }
+        std::memcpy(space.id.data(), info.fsid, space.id.size());
+        return space;
     }
-    return first.st_ino == second.st_ino ? SharedBlocks::all : SharedBlocks::marked_in_both;
+    fsxattr attributes{};
+    if (type != XFS_SUPER_MAGIC || ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) {
+        return std::nullopt;
+    }
+    std::memcpy(space.id.data(), &file.st_dev, sizeof file.st_dev);
+    space.realtime = (attributes.fsx_xflags & FS_XFLAG_REALTIME) != 0;
+    return space;
 }
 
 // cachestat(2), which the C library does not wrap yet. Kernel headers older than Linux 6.5 do not
@@ -96,35 +107,56 @@ bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t 
            physical_at(*first, offset) == physical_at(*second, offset);
 }
 
-DiskLayout::DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second)
-    : fds_(fds), sizes_{first.st_size, second.st_size}, shared_(shared_blocks(fds, first, second)) {
+SharedBlocks shared_blocks(const std::optional<BlockSpace> &first,
+                           const std::optional<BlockSpace> &second, bool one_file) {
+    if (!first || !second || *first != *second) {
+        return SharedBlocks::none;
+    }
+    return one_file ? SharedBlocks::all : SharedBlocks::marked_in_both;
 }
 
-// A hole is one only where no page waits to be written back: SEEK_DATA can miss data that the
-// file system has not yet placed (ext4 files mapped by blocks do). Where the kernel cannot count
-// those pages, the file is written back once, after which every answer holds; where that fails
-// too, holes are read as data.
+bool finds_its_own_holes(long type) {
+    return type == EXT4_SUPER_MAGIC || type == XFS_SUPER_MAGIC || type == BTRFS_SUPER_MAGIC ||
+           type == TMPFS_MAGIC;
+}
+
+DiskLayout::DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second)
+    : fds_(fds), sizes_{first.st_size, second.st_size}, types_{type_of(fds[0]), type_of(fds[1])},
+      shared_(shared_blocks(block_space(fds[0], types_[0], first),
+                            block_space(fds[1], types_[1], second),
+                            first.st_dev == second.st_dev && first.st_ino == second.st_ino)) {}
+
 Segment DiskLayout::segment(int k, off_t offset) {
     Segment &known = segments_[k];
     if (offset >= segment_starts_[k] && offset < known.end) {
         return known;
     }
-    known = asked(k, offset);
-    if (known.hole && !written_back_[k]) {
-        const std::optional<bool> waiting = pages_wait(fds_[k], offset, known.end);
-        if (waiting) {
-            known.hole = !*waiting;
-        } else if (sync_file_range(fds_[k], 0, 0,
-                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                       SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
-            written_back_[k] = true;
-            known = asked(k, offset);
-        } else {
-            known.hole = false;
-        }
-    }
     segment_starts_[k] = offset;
-    return known;
+    if (!finds_its_own_holes(types_[k])) {
+        return known = {false, sizes_[k]};
+    }
+    known = asked(k, offset);
+    return known = known.hole && !written_back_[k] ? checked(k, offset, known.end) : known;
+}
+
+// SEEK_DATA can miss data that the file system has not yet placed (ext4 files mapped by blocks
+// do), so a hole counts only where no page of it waits to be written back, and only as the file
+// system tells it after that was checked: data placed just before the check shows in the answer.
+// Where the kernel cannot count those pages, the file is written back once, after which every
+// answer holds; where that fails too, holes are read as data.
+Segment DiskLayout::checked(int k, off_t offset, off_t end) {
+    const std::optional<bool> waiting = pages_wait(fds_[k], offset, end);
+    if (waiting) {
+        const Segment now = *waiting ? Segment{false, end} : asked(k, offset);
+        return now.hole ? Segment{true, std::min(now.end, end)} : now;
+    }
+    if (sync_file_range(fds_[k], 0, 0,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                            SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
+        written_back_[k] = true;
+        return asked(k, offset);
+    }
+    return {false, end};
 }
 
 Segment DiskLayout::asked(int k, off_t offset) {

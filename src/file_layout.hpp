@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
 
 // From the offset asked about up to end, a file is all data or all hole.
@@ -40,14 +41,34 @@ class Layout {
 // files mark as shared, or all of them when both inputs are one file.
 enum class SharedBlocks { none, marked_in_both, all };
 
+// Where a file's blocks are numbered: its file system, and on XFS which of its two devices. A
+// btrfs file system numbers its blocks once for all its subvolumes and snapshots, although each
+// shows a device number of its own; XFS numbers its data and realtime devices apart.
+struct BlockSpace {
+    long type;                        // the file system's magic number
+    std::array<unsigned char, 16> id; // btrfs: the file system's fsid; XFS: the device number
+    bool realtime;                    // XFS: on the realtime device
+    bool operator==(const BlockSpace &) const = default;
+};
+
+// Which blocks of two files count as shared, given where their blocks are numbered (nothing where
+// that could not be learnt) and whether both are one file.
+SharedBlocks shared_blocks(const std::optional<BlockSpace> &first,
+                           const std::optional<BlockSpace> &second, bool one_file);
+
+// Whether lseek(SEEK_DATA) on a file system of this type is answered from its own block map and
+// its own page cache, so that cachestat counts the pages that its answer may not yet show.
+bool finds_its_own_holes(long type);
+
 // Whether two extents, each holding offset, keep its byte in the same block of the disk, and say
 // so with nothing that makes their blocks untrustworthy for it.
 bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset,
                  SharedBlocks shared);
 
-// The layout as the file systems tell it: holes by lseek(SEEK_DATA, SEEK_HOLE), where the file
-// system knows them (elsewhere all is data), and shared blocks by the FIEMAP ioctl. Each answer is
-// kept until the comparison has passed it, so a file costs a few calls, not one per window.
+// The layout as the file systems tell it: holes by lseek(SEEK_DATA, SEEK_HOLE) where the file
+// system finds them itself (elsewhere all is data), and shared blocks by the FIEMAP ioctl. Each
+// answer is kept until the comparison has passed it, so a file costs a few calls, not one per
+// window.
 class DiskLayout final : public Layout {
   public:
     // The inputs' descriptors and their status when opened.
@@ -68,9 +89,11 @@ class DiskLayout final : public Layout {
     };
     const fiemap_extent *extent_at(int k, off_t offset);
     Segment asked(int k, off_t offset);
+    Segment checked(int k, off_t offset, off_t end);
 
     std::array<int, 2> fds_;
     std::array<off_t, 2> sizes_;
+    std::array<long, 2> types_{};
     SharedBlocks shared_;
     std::array<bool, 2> written_back_{};
     std::array<Segment, 2> segments_{};

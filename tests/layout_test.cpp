@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -233,7 +234,10 @@ struct FileSystem {
     // compares each as soon as it is made.
     bool (*publish)(Mounts &mounts, unsigned layouts) = nullptr;
     std::array<const char *, 2> seen{"made/", "made/"}; // where layout i has ia and ib
-    const char *log = "l"; // of the same-file run; on another file system, as the same inode
+    const char *log = "l";        // of the same-file run; on another file system, as the same inode
+    const char *twin = nullptr;   // compared in that run with a, in place of a itself
+    const char *stacked = "true"; // a command that stacks a file system over made, in its place
+    uid_t user = 0;               // who compares every other layout but root
 };
 
 const char *const xfs = "mkfs.xfs -q -m reflink=1";
@@ -257,14 +261,48 @@ const FileSystem file_systems[] = {
      },
      {"seen/", "seen/"}},
     {"overlayfs_over_two_xfs", xfs, "xfs", "", false, on_two_disks, {"both/", "both/"}},
-    {"two_xfs_made_alike", xfs, "xfs", "", true, on_two_disks, {"one/A/", "two/B/"}, "two/A/3a"},
+    {"two_xfs_made_alike", xfs, "xfs", "", true, on_two_disks, {"one/A/", "two/B/"}, "two/A/4a"},
+    {"overlayfs_over_ext4_without_extents",
+     "mke2fs -q -F -t ext4 -O ^extent,^64bit",
+     "ext4",
+     "",
+     false,
+     nullptr,
+     {"made/", "made/"},
+     "l",
+     nullptr,
+     "mkdir made/l made/u made/w && mount -t overlay o -o "
+     "lowerdir=made/l,upperdir=made/u,workdir=made/w made",
+     65534},
+    // a from a writable snapshot, b reflinked into a subvolume, a stretch of each changed
+    {"btrfs_snapshot_and_subvolume",
+     "mkfs.btrfs -q",
+     "btrfs",
+     "",
+     true,
+     [](Mounts &mounts, unsigned layouts) {
+         const fs::path dir = mounts.holder.dir() / "made";
+         const bool made = mounts.holder.shell("btrfs subvolume snapshot made made/snap && btrfs "
+                                               "subvolume create made/sub && cp --reflink=always "
+                                               "made/*[0-9]b made/sub");
+         for (unsigned i = 0; made && i < layouts; ++i) {
+             apply({Op::noise, 2, mib + i * 4096, 1, i, 0, i % 2 == 0},
+                   {dir / "snap" / (std::to_string(i) + "a"),
+                    dir / "sub" / (std::to_string(i) + "b")});
+         }
+         return made;
+     },
+     {"made/snap/", "made/sub/"},
+     "l",
+     "made/4a"},
 };
 
 class EveryFileSystem : public testing::TestWithParam<FileSystem> {};
 void PrintTo(const FileSystem &made_as, std::ostream *out) { *out << made_as.name; }
 
 // Every layout is compared as it is (the page cache counted by cachestat), with cachestat failing
-// (the file written back first), and with the write-back failing too (holes read as data).
+// (the file written back first), with the write-back failing too (holes read as data), and with
+// holes that lseek finds before the check for waiting pages but not after it.
 TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
     const FileSystem &made_as = GetParam();
     if (!enter_private_mounts()) {
@@ -275,24 +313,31 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
     if (made_as.mkfs == nullptr
             ? !mounts.other(made_as.type, "made", made_as.options)
             : !holder.shell(std::string("truncate -s 1G image && ") + made_as.mkfs + " image") ||
-                  !mounts.image("image", "made", made_as.type, made_as.options)) {
+                  !mounts.image("image", "made", made_as.type, made_as.options) ||
+                  !holder.shell(made_as.stacked)) {
         GTEST_SKIP() << "no " << made_as.name << " could be made and mounted here";
     }
+    fs::permissions(holder.dir().parent_path(), fs::perms(0711)); // for made_as.user
+    holder.put("l", "");
+    fs::permissions(holder.dir() / "l", fs::perms(0666));
     const char *given = std::getenv("PAIRSCAN_LAYOUT_SEED");
     const unsigned seed = given != nullptr ? std::stoul(given) : std::random_device()();
-    const unsigned fixed = 3 * std::size(fixed_layouts);
+    const std::string failing[] = {"", "cachestat", "cachestat,sync_file_range", "stale_holes"};
+    const unsigned ways = std::size(failing);
+    const unsigned fixed = ways * std::size(fixed_layouts);
     const unsigned layouts = fixed + 51;
     const auto check = [&](unsigned i) {
         const std::string a = made_as.seen[0] + std::to_string(i) + "a";
         const std::string b = made_as.seen[1] + std::to_string(i) + "b";
-        const std::string failing[] = {"", "cachestat", "cachestat,sync_file_range"};
         const std::string a_bytes = holder.read(a);
         const std::string b_bytes = holder.read(b);
-        const ToolRun run =
-            holder.run({a, b, "l"}, i % 3 == 0 ? RunOptions{}
-                                               : with_fault("PAIRSCAN_FAILING=" + failing[i % 3]));
+        RunOptions options =
+            i % ways == 0 ? RunOptions{} : with_fault("PAIRSCAN_FAILING=" + failing[i % ways]);
+        options.user = i / ways % 2 == 1 ? made_as.user : 0;
+        const ToolRun run = holder.run({a, b, "l"}, options);
         SCOPED_TRACE(std::string(made_as.name) + ", PAIRSCAN_LAYOUT_SEED=" + std::to_string(seed) +
-                     ", layout " + std::to_string(i) + ", failing " + failing[i % 3]);
+                     ", layout " + std::to_string(i) + ", failing " + failing[i % ways] +
+                     ", user " + std::to_string(options.user));
         // Not EXPECT_EQ: a diff of two long reports, line by line, would take hours.
         EXPECT_TRUE(run.out ==
                     banner + announcement(false, a, b, "l") +
@@ -303,21 +348,28 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
                         trailer);
         EXPECT_EQ(run.status, 0);
         // a of the copy, written and written back, with the first window mapped past the start
-        // (one of each input, and the zeros) unreadable.
-        if (i == 3) {
+        // (one of each input, and the zeros) unreadable; verbose mode reads every byte of it.
+        if (i == ways) {
+            const std::string twin = made_as.twin != nullptr ? made_as.twin : a;
             EXPECT_EQ(
-                holder.run({a, a, made_as.log}, with_fault("PAIRSCAN_FAIL=mmap:4:EIO")).status == 0,
+                holder.run({a, twin, made_as.log}, with_fault("PAIRSCAN_FAIL=mmap:4:EIO")).status ==
+                    0,
                 made_as.same_file_unread);
+            RunOptions verbose = with_fault("PAIRSCAN_FAIL=mmap:2:EIO");
+            verbose.out = Stdout::null_device;
+            EXPECT_EQ(holder.run({a, a, "/dev/null", "v"}, verbose).status, 2);
         }
     };
     for (unsigned i = 0; i < layouts; ++i) {
         const std::string index = std::to_string(i);
-        for (const Step &step : i < fixed ? fixed_layouts[i / 3] : drawn_layout(seed + i)) {
+        for (const Step &step : i < fixed ? fixed_layouts[i / ways] : drawn_layout(seed + i)) {
             apply(step,
                   {holder.dir() / "made" / (index + "a"), holder.dir() / "made" / (index + "b")});
         }
-        // Its change time now differs from its modification time: that alone is no change.
-        fs::permissions(holder.dir() / "made" / (index + "a"), fs::perms::owner_read);
+        // Their change times now differ from their modification times: that alone is no change.
+        for (const char *file : {"a", "b"}) {
+            fs::permissions(holder.dir() / "made" / (index + file), fs::perms(0444));
+        }
         if (made_as.publish == nullptr) {
             check(i);
         }
@@ -377,6 +429,21 @@ TEST(Layout, SharedOnlyWhereBothSayShared) {
         EXPECT_FALSE(same_blocks(&untrusted, &marked, 8192, SharedBlocks::all)) << flags;
     }
     EXPECT_FALSE(same_blocks(&marked, nullptr, 8192, SharedBlocks::all));
+    // One btrfs, whatever subvolume; one XFS device, data or realtime; nothing where not learnt.
+    const BlockSpace btrfs{BTRFS_SUPER_MAGIC, {1}, false};
+    const BlockSpace xfs{XFS_SUPER_MAGIC, {1}, false};
+    EXPECT_EQ(shared_blocks(btrfs, btrfs, false), SharedBlocks::marked_in_both);
+    EXPECT_EQ(shared_blocks(xfs, xfs, true), SharedBlocks::all);
+    EXPECT_EQ(shared_blocks(btrfs, BlockSpace{BTRFS_SUPER_MAGIC, {2}, false}, true),
+              SharedBlocks::none);
+    EXPECT_EQ(shared_blocks(xfs, BlockSpace{XFS_SUPER_MAGIC, {1}, true}, true), SharedBlocks::none);
+    EXPECT_EQ(shared_blocks(xfs, std::nullopt, true), SharedBlocks::none);
+    // Stacked file systems answer lseek from the file beneath, and cachestat from their own cache.
+    for (const long type :
+         std::initializer_list<long>{OVERLAYFS_SUPER_MAGIC, FUSE_SUPER_MAGIC, NFS_SUPER_MAGIC,
+                                     ECRYPTFS_SUPER_MAGIC, SQUASHFS_MAGIC, 0}) {
+        EXPECT_FALSE(finds_its_own_holes(type)) << type;
+    }
 }
 
 // Positions past 4 GiB, on sparse files: exact, with no 32-bit wrap, and the right verdict.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -89,6 +90,7 @@ class FifoWriter {
                std::function<void(std::size_t piece)> after = {})
         : fifo_(scratch.dir() / name),
           thread_([this, pieces = std::move(pieces), after = std::move(after)] {
+              signal(SIGPIPE, SIG_IGN); // the tool may have all it needs before the end
               const int fd = open(fifo_.c_str(), O_WRONLY);
               for (std::size_t i = 0; i < pieces.size(); ++i) {
                   for (std::size_t sent = 0; sent < pieces[i].size();) {

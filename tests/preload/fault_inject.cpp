@@ -17,7 +17,8 @@
 //                                change gives, or, for "rewrite" or "rewrite-old-time", REWRITTEN!
 //                                is written at offset 2200000, and the modification time put back;
 //                                on a file system of whole seconds, in a later second; for
-//                                "rewrite-renamed-over", into a copy that is renamed over the file
+//                                "rewrite-renamed-over", into a copy that is renamed over the file;
+//                                "chmod" and "chgrp" change its mode or group
 //   PAIRSCAN_NOTES=file          what happened goes there, a line each: "fired FD OUT LOG" when
 //                                the answer was given to a call on descriptor FD, "cut
 //                                before|open|after OUT" (the file not yet looked at, open, or
@@ -32,7 +33,10 @@
 //   PAIRSCAN_NO_HANDLES=1        name_to_handle_at fails with EINVAL, as it does for the handle
 //                                that only tells files apart before Linux 6.5
 //   PAIRSCAN_FAILING=calls       cachestat, if named, fails with ENOSYS, as before Linux 6.5, and
-//                                sync_file_range with EIO, as after a failed write-back
+//                                sync_file_range with EIO, as after a failed write-back; with
+//                                stale_holes, lseek(SEEK_DATA) finds no data (ENXIO) unless the
+//                                call before it was cachestat, as an answer given before the data
+//                                was placed would
 //
 // Paths must be absolute and canonical: descriptors are matched through /proc/self/fd.
 
@@ -84,15 +88,18 @@ std::pair<std::string, std::string> swapped_name = path_and_text("PAIRSCAN_SWAP"
 std::pair<std::string, std::string> stopped_name = path_and_text("PAIRSCAN_STOP");
 std::pair<std::string, std::string> replaced_name = path_and_text("PAIRSCAN_REPLACE");
 
+bool named_failing(const char *call) {
+    const char *calls = std::getenv("PAIRSCAN_FAILING");
+    return calls != nullptr && std::strstr(calls, call) != nullptr;
+}
+
 // Whether the call is named to fail; errno then says how.
 bool failing(const char *call, int error) {
-    const char *calls = std::getenv("PAIRSCAN_FAILING");
-    if (calls == nullptr || std::strstr(calls, call) == nullptr) {
-        return false;
-    }
-    errno = error;
-    return true;
+    errno = named_failing(call) ? error : errno;
+    return named_failing(call);
 }
+
+bool after_cachestat = false;
 
 constexpr std::array<std::string_view, 11> kinds{"write",     "writev", "read",  "close",
                                                  "ftruncate", "open",   "fstat", "mmap",
@@ -232,8 +239,12 @@ struct Plan {
     void make_change() const {
         struct stat before {};
         stat(cut_path.c_str(), &before);
-        if (change == "chmod") { // a new change time, explained by the new mode
+        if (change == "chmod") { // a new change time, explained by the new mode or group
             chmod(cut_path.c_str(), (before.st_mode & 07777) ^ S_IWUSR);
+            return;
+        }
+        if (change == "chgrp") {
+            chown(cut_path.c_str(), static_cast<uid_t>(-1), before.st_gid ^ 1);
             return;
         }
         if (!change.starts_with("rewrite")) {
@@ -343,7 +354,9 @@ extern "C" int fstat(int fd, struct stat *status) {
 
 extern "C" off_t lseek(int fd, off_t offset, int whence) {
     static auto *const next = real<off_t(int, off_t, int)>("lseek");
-    return plan.fails("lseek", fd) ? -1 : next(fd, offset, whence);
+    const bool stale = whence == SEEK_DATA && !std::exchange(after_cachestat, false) &&
+                       failing("stale_holes", ENXIO);
+    return stale || plan.fails("lseek", fd) ? -1 : next(fd, offset, whence);
 }
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -398,7 +411,9 @@ extern "C" long syscall(long number, ...) {
     if (number == 451 && failing("cachestat", ENOSYS)) {
         return -1;
     }
-    return next(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+    const long result = next(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+    after_cachestat = number == 451 && result == 0;
+    return result;
 }
 
 extern "C" int sync_file_range(int fd, off_t offset, off_t count, unsigned flags) {
