@@ -138,6 +138,13 @@ std::vector<Step> drawn_layout(unsigned seed) {
                          1 + below(below(2) == 0 ? 64 * kib : mib), static_cast<unsigned>(below(2)),
                          shifts[below(3)], below(2) == 0});
     }
+    if (below(2) == 0) { // written in order, as a file grows: its start written back, then more
+        const int file = static_cast<int>(below(2));
+        const off_t written = below(size);
+        steps.push_back({Op::zeros, file, 0, written, 0, 0, true});
+        steps.push_back({Op::cut, file, written, 0});
+        steps.push_back({Op::write, file, written + below(size - written), 4096, 1});
+    }
     return steps;
 }
 
@@ -301,8 +308,9 @@ class EveryFileSystem : public testing::TestWithParam<FileSystem> {};
 void PrintTo(const FileSystem &made_as, std::ostream *out) { *out << made_as.name; }
 
 // Every layout is compared as it is (the page cache counted by cachestat), with cachestat failing
-// (the file written back first), with the write-back failing too (holes read as data), and with
-// holes that lseek finds before the check for waiting pages but not after it.
+// (the file written back first), with the write-back failing too (holes read as data), and on a
+// file system that places data only when it writes it back, whose lseek finds no data at all
+// before the check for waiting pages.
 TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
     const FileSystem &made_as = GetParam();
     if (!enter_private_mounts()) {
@@ -322,7 +330,7 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
     fs::permissions(holder.dir() / "l", fs::perms(0666));
     const char *given = std::getenv("PAIRSCAN_LAYOUT_SEED");
     const unsigned seed = given != nullptr ? std::stoul(given) : std::random_device()();
-    const std::string failing[] = {"", "cachestat", "cachestat,sync_file_range", "stale_holes"};
+    const std::string failing[] = {"", "cachestat", "cachestat,sync_file_range", "unplaced_data"};
     const unsigned ways = std::size(failing);
     const unsigned fixed = ways * std::size(fixed_layouts);
     const unsigned layouts = fixed + 51;
