@@ -57,6 +57,16 @@ void write_verdict(RunFile &console, RunFile &logdatei, Shorter shorter, const c
 
 int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
                    RunFile &console) {
+    // The inputs are opened first, and said nothing of: standard output and standard error are
+    // held against them before anything is written, and a missing input fails before the log's
+    // open can make a file of its name.
+    const OpenedInput opened1 = open_input(file1);
+    const OpenedInput opened2 = open_input(file2);
+    if (standard_outputs_refused({{file1, file2}, {opened1.fd, opened2.fd}})) {
+        return 2;
+    }
+    console.write(texts::console_banner());
+    console.write(texts::announcement(mode, file1, file2, logfile));
     if (log_name_is_block_device(logfile)) {
         return 2;
     }
@@ -69,20 +79,16 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
 
     survive_cut_windows();
     dateipos = 1;
-    // The inputs are opened first: an input that is missing fails before the log's open can make
-    // a file of its name.
-    Input inputs1(file1, 0, memory.blocks->first);
-    Input inputs2(file2, 1, memory.blocks->second);
+    Input inputs1(opened1, 0, memory.blocks->first);
+    Input inputs2(opened2, 1, memory.blocks->second);
     Source &datei1 = inputs1.source();
     Source &datei2 = inputs2.source();
     RunFile logdatei(logfile);
     logdatei.open_without_emptying();
     // A run stopped or refused before anything was written leaves no log of its making.
-    if (stop_signal() != 0 || refused({logfile,
-                                       logdatei.descriptor(),
-                                       logdatei.existed(),
-                                       {file1, file2},
-                                       {datei1.descriptor(), datei2.descriptor()}})) {
+    if (stop_signal() != 0 ||
+        log_refused({logfile, logdatei.descriptor(), logdatei.existed(),
+                     OpenedInputs{{file1, file2}, {datei1.descriptor(), datei2.descriptor()}}})) {
         logdatei.remove_if_created();
         return 2;
     }

@@ -1,14 +1,16 @@
 #include "file_guard.hpp"
 
+#include "file_status.hpp"
 #include "report.hpp"
 #include "run_output.hpp"
 
 #include <fcntl.h>
+#include <linux/loop.h>
 #include <linux/magic.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
-#include <sys/xattr.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,15 +24,6 @@ namespace {
 
 using Path = std::array<char, PATH_MAX>;
 
-bool same_file(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-std::optional<struct stat> status_of(int fd) {
-    struct stat file {};
-    return fd >= 0 && fstat(fd, &file) == 0 ? std::optional(file) : std::nullopt;
-}
-
 // The name /proc gives an open descriptor.
 struct DescriptorName {
     explicit DescriptorName(int fd) {
@@ -39,40 +32,44 @@ struct DescriptorName {
     std::array<char, 32> text{};
 };
 
-// The opened files as the rules see them.
-struct Facts {
-    const OpenedFiles &files;
-    std::optional<struct stat> log;
-    std::array<std::optional<struct stat>, 2> inputs;
-    std::array<std::optional<struct stat>, 2> outputs; // standard output, standard error
-};
-
 constexpr std::array<Standard, 2> standard_outputs{Standard::output, Standard::error};
 
-bool log_is_block_device(const Facts &facts) {
-    if (facts.log && S_ISBLK(facts.log->st_mode)) {
-        say(texts::log_is_block_device_refusal(facts.files.logfile));
-        return true;
-    }
-    return false;
+// An opened input as the rules see it, and the file system it is on, once asked for.
+struct Reader {
+    const char *name;
+    int fd;
+    struct stat status;
+    mutable std::optional<long> file_system{};
+    long type() const { return file_system ? *file_system : *(file_system = file_system_of(fd)); }
+};
+
+// A file that output may go to, as the rules see it.
+struct Target {
+    int fd;
+    struct stat status;
+};
+
+std::optional<Reader> reader(const OpenedInputs &inputs, std::size_t k) {
+    const std::optional<struct stat> status = status_of(inputs.descriptors[k]);
+    return status ? std::optional(Reader{inputs.names[k], inputs.descriptors[k], *status})
+                  : std::nullopt;
 }
 
-// Only a regular file that was there before the run can be what an input reads through another
-// layer: a file this run made backs no loop device and lies under no overlay.
-bool held_data_before(const Facts &facts) {
-    return facts.log && facts.files.log_existed && S_ISREG(facts.log->st_mode);
+// overlayfs and FUSE show a file of another file system as their own.
+bool stacked(long type) { return type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC; }
+
+// A stacked file system shows the size, times, mode and owner of the file beneath unchanged, under
+// a device and inode number of its own. No other file has a change time to the nanosecond alike.
+bool shows_attributes_of(const struct stat &shown, const struct stat &file) {
+    return shown.st_size == file.st_size && same_time(shown.st_mtim, file.st_mtim) &&
+           same_time(shown.st_ctim, file.st_ctim) && shown.st_mode == file.st_mode &&
+           shown.st_uid == file.st_uid && shown.st_gid == file.st_gid;
 }
 
-// An input on overlayfs reads a file of one of the overlay's layers, which has a device of its own:
-// the lower layer's file, or once the file is copied up, the upper layer's copy.
-bool on_overlay(int fd) {
-    struct statfs file_system {};
-    return fstatfs(fd, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
-}
-
-// The overlay shows its real file's inode number, or with xino that number in the low bits and
-// the layer in the high ones: 2 to 10 bits for the 500 layers an overlay can stack, or 32 on older
-// kernels. Whether a match is the real file or a coincidence cannot be told; both count.
+// overlayfs shows the inode number of the lower file even where the data is elsewhere (a copy of
+// only its metadata), or with xino that number in the low bits and the layer in the high ones: 2
+// to 10 bits for the 500 layers an overlay can stack, or 32 on older kernels. Whether a match is
+// the real file or a coincidence cannot be told; both count.
 bool shows_inode_number(ino_t shown, ino_t real) {
     for (int layer_bits = 0; layer_bits <= 32; ++layer_bits) {
         if ((shown & (~ino_t{0} >> layer_bits)) == real) {
@@ -82,81 +79,96 @@ bool shows_inode_number(ino_t shown, ino_t real) {
     return false;
 }
 
-// Whether the log is the upper layer's copy of the input's file. A file copied up keeps showing
-// its origin's inode number; the copy records that origin in an extended attribute, and the
-// input's file handle (three bytes of padding, then the same record) names it too. Where the
-// handle cannot be had (before Linux 6.5), any copy of a lower file is taken for the input's.
-bool is_upper_copy(int input, int log) {
-    std::array<unsigned char, MAX_HANDLE_SZ + 32> origin{}; // a 21-byte head, then the lower handle
-    ssize_t size = fgetxattr(log, "trusted.overlay.origin", origin.data(), origin.size());
-    if (size < 0) {
-        size = fgetxattr(log, "user.overlay.origin", origin.data(), origin.size());
-    }
-    if (size < 0) {
-        return false;
-    }
-    constexpr int identifier_only = 0x200; // AT_HANDLE_FID: a handle to tell files apart by
-    constexpr std::size_t padding = 3;
-    union {
-        file_handle head;
-        std::array<unsigned char, sizeof(file_handle) + MAX_HANDLE_SZ> room;
-    } handle{};
-    handle.head.handle_bytes = MAX_HANDLE_SZ;
-    int mount = 0;
-    if (name_to_handle_at(input, "", &handle.head, &mount, AT_EMPTY_PATH | identifier_only) != 0) {
+// Only a regular file that was there before the run can be what an input reads through another
+// layer: a file this run made backs no disk and lies under no overlay.
+bool may_hold_input(const struct stat &file) { return S_ISREG(file.st_mode) && file.st_size > 0; }
+
+// Whether writing to file changes what the input reads: it is the input, or the file beneath it.
+bool reads_through(const Reader &input, const struct stat &file) {
+    if (same_file(input.status, file)) {
         return true;
     }
-    return handle.head.handle_bytes == padding + static_cast<std::size_t>(size) &&
-           std::memcmp(handle.head.f_handle + padding, origin.data(),
-                       static_cast<std::size_t>(size)) == 0;
+    const long type = may_hold_input(file) && S_ISREG(input.status.st_mode) ? input.type() : 0;
+    return stacked(type) && (shows_attributes_of(input.status, file) ||
+                             (type == OVERLAYFS_SUPER_MAGIC &&
+                              shows_inode_number(input.status.st_ino, file.st_ino)));
 }
 
-// Whether the log is the file an input reads: the same file or, for an input on overlayfs, a file
-// of a layer underneath.
-bool log_is_read_as(const Facts &facts, std::size_t k) {
-    const struct stat &input = *facts.inputs[k];
-    const int input_fd = facts.files.input_descriptors[k];
-    return same_file(*facts.log, input) ||
-           (held_data_before(facts) && S_ISREG(input.st_mode) && on_overlay(input_fd) &&
-            (shows_inode_number(input.st_ino, facts.log->st_ino) ||
-             is_upper_copy(input_fd, facts.files.log)));
-}
-
-bool log_is_input(const Facts &facts) {
-    for (std::size_t k = 0; k < facts.inputs.size(); ++k) {
-        if (facts.log && facts.inputs[k] && log_is_read_as(facts, k)) {
-            say(texts::log_refusal(facts.files.logfile, facts.files.inputs[k]));
-            return true;
-        }
+// Whether the input reads from this device (a loop device, named, or a mount's): it is the device,
+// or a partition of it, or lies on a file system of it. An input on a stacked file system, or on
+// one that shows no device of its own (btrfs), may read from any loop device.
+bool reads_from(const Reader &input, dev_t device, const char *loop) {
+    const dev_t on = S_ISBLK(input.status.st_mode) ? input.status.st_rdev : input.status.st_dev;
+    if (on == device || stacked(input.type())) {
+        return true;
     }
-    return false;
+    if (loop == nullptr || major(on) == 0) {
+        return loop != nullptr && input.type() != TMPFS_MAGIC;
+    }
+    // A partition's place in sysfs lies under its disk's.
+    Path sysfs{};
+    Path place{};
+    Path disk{};
+    std::snprintf(sysfs.data(), sysfs.size(), "/sys/dev/block/%u:%u", major(on), minor(on));
+    std::snprintf(disk.data(), disk.size(), "/%s/", loop);
+    const ssize_t size = readlink(sysfs.data(), place.data(), place.size() - 1);
+    place[static_cast<std::size_t>(std::max(size, ssize_t{0}))] = '\0';
+    return std::strstr(place.data(), disk.data()) != nullptr;
 }
 
-// The file an attached loop device reads and writes, by the name the kernel gives it; empty when
-// it cannot be read. Reading it needs no permission on the device.
-void read_backing_file(const char *device, Path &name) {
+// The name the kernel gives a loop device's backing file, read whole (a name may hold a line
+// feed); false where there is none, or the file was deleted: no file at that name is it then.
+bool backing_name(const char *device, Path &name) {
     Path attribute{};
     std::snprintf(attribute.data(), attribute.size(), "/sys/block/%s/loop/backing_file", device);
-    name[0] = '\0';
     const int fd = open(attribute.data(), O_RDONLY | O_CLOEXEC);
+    const ssize_t size = fd >= 0 ? read(fd, name.data(), name.size() - 1) : -1;
     if (fd >= 0) {
-        const ssize_t size = read(fd, name.data(), name.size() - 1);
-        name[static_cast<std::size_t>(std::max(size, ssize_t{0}))] = '\0';
-        name[std::strcspn(name.data(), "\n")] = '\0';
         close(fd);
     }
+    if (size <= 0) {
+        return false;
+    }
+    const auto length = static_cast<std::size_t>(size) - (name[size - 1] == '\n' ? 1 : 0);
+    name[length] = '\0';
+    return !std::string_view(name.data(), length).ends_with(" (deleted)");
 }
 
-// Whether the log is that backing file: by device and inode or, where the caller may not look the
-// backing file up by its name, by the name the kernel gives both.
-bool is_backing_file(const char *backing, const struct stat &log, int log_fd) {
-    struct stat file {};
-    if (stat(backing, &file) == 0) {
-        return same_file(file, log);
+// Whether the backing file that the kernel names is target: by device and inode, or where the
+// caller may not look that name up, by the name the kernel gives the target too.
+bool named_is(const char *name, const Target &target, struct stat &named) {
+    if (stat(name, &named) == 0) {
+        return same_file(named, target.status) || shows_attributes_of(named, target.status);
+    }
+    Path own{};
+    const ssize_t size = readlink(DescriptorName(target.fd).text.data(), own.data(), own.size());
+    return size > 0 && std::string_view(own.data(), static_cast<std::size_t>(size)) == name;
+}
+
+// Whether the loop device (its line of /proc/partitions) reads target as its disk: by the device
+// and inode of its backing file, which LOOP_GET_STATUS64 gives where the device can be opened,
+// else by the name the kernel gives that file; and for a backing file on a stacked file system, by
+// the attributes it shows of the file beneath, which is as large as the device at least.
+bool loop_reads(const char *device, unsigned long long kib, const Target &target) {
+    const struct stat &file = target.status;
+    Path node{};
+    std::snprintf(node.data(), node.size(), "/dev/%s", device);
+    const int fd = open(node.data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    loop_info64 info{};
+    const bool known = fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0 &&
+                       info.lo_number == std::strtoul(device + 4, nullptr, 10); // "loopN"
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (known && info.lo_device == file.st_dev && info.lo_inode == file.st_ino) {
+        return true;
     }
     Path name{};
-    const ssize_t size = readlink(DescriptorName(log_fd).text.data(), name.data(), name.size());
-    return size > 0 && std::string_view(name.data(), static_cast<std::size_t>(size)) == backing;
+    struct stat named {};
+    return (!known || major(info.lo_device) == 0) &&
+           static_cast<unsigned long long>(file.st_size) >= kib * 1024 &&
+           backing_name(device, name) && named_is(name.data(), target, named) &&
+           (!known || (named.st_dev == info.lo_device && named.st_ino == info.lo_inode));
 }
 
 bool is_loop_device(const char *name) {
@@ -165,13 +177,10 @@ bool is_loop_device(const char *name) {
            name[prefix + std::strspn(name + prefix, "0123456789")] == '\0';
 }
 
-// Whether an input is the loop device, a partition of it or a file on the file system it holds,
-// writing over its backing file writes over all of them. /proc/partitions lists the loop devices
-// that hold anything (one of no size backs nothing that emptying could destroy).
-bool log_backs_loop_device(const Facts &facts) {
-    if (!held_data_before(facts)) {
-        return false;
-    }
+// A loop device that reads target as its disk, and that accepts(device number, name) takes: its
+// node goes into device. /proc/partitions lists the loop devices that hold anything.
+template <typename Accepts>
+bool loop_backed_by(const Target &target, Path &device, Accepts &&accepts) {
     FILE *partitions = std::fopen("/proc/partitions", "re");
     if (partitions == nullptr) {
         return false;
@@ -180,31 +189,141 @@ bool log_backs_loop_device(const Facts &facts) {
     std::setvbuf(partitions, buffer.data(), _IOFBF, buffer.size());
     bool backs = false;
     std::array<char, 256> line{};
-    Path backing{};
     while (!backs &&
            std::fgets(line.data(), static_cast<int>(line.size()), partitions) != nullptr) {
-        line[std::strcspn(line.data(), "\n")] = '\0';
-        const char *last_blank = std::strrchr(line.data(), ' ');
-        const char *device = last_blank != nullptr ? last_blank + 1 : line.data();
-        if (is_loop_device(device)) {
-            read_backing_file(device, backing);
-            backs = is_backing_file(backing.data(), *facts.log, facts.files.log);
-        }
-        if (backs) {
-            Path node{};
-            std::snprintf(node.data(), node.size(), "/dev/%s", device);
-            say(texts::log_backs_loop_device_refusal(facts.files.logfile, node.data()));
-        }
+        unsigned major_number = 0;
+        unsigned minor_number = 0;
+        unsigned long long kib = 0;
+        std::array<char, 64> name{};
+        backs = std::sscanf(line.data(), "%u %u %llu %63s", &major_number, &minor_number, &kib,
+                            name.data()) == 4 &&
+                is_loop_device(name.data()) && loop_reads(name.data(), kib, target) &&
+                accepts(makedev(major_number, minor_number), name.data());
+        std::snprintf(device.data(), device.size(), "/dev/%s", name.data());
     }
     std::fclose(partitions);
     return backs;
+}
+
+// Undoes the escapes of /proc/self/mountinfo (\040 for a blank, \012 for a line feed ...).
+void unescape(char *text) {
+    char *out = text;
+    for (const char *in = text; *in != '\0'; ++out) {
+        unsigned code = 0;
+        int used = 0;
+        if (*in == '\\' && std::sscanf(in + 1, "%3o%n", &code, &used) == 1 && used == 3) {
+            *out = static_cast<char>(code);
+            in += 4;
+        } else {
+            *out = *in++;
+        }
+    }
+    *out = '\0';
+}
+
+// A mount made straight from a file (erofs can be) that reads target as its disk, and whose device
+// accepts() takes. Its source, as /proc/self/mountinfo gives it, names that file.
+template <typename Accepts> bool mount_backed_by(const Target &target, Accepts &&accepts) {
+    FILE *mounts = std::fopen("/proc/self/mountinfo", "re");
+    if (mounts == nullptr) {
+        return false;
+    }
+    std::array<char, 8192> buffer{};
+    std::setvbuf(mounts, buffer.data(), _IOFBF, buffer.size());
+    bool backs = false;
+    bool whole = true; // the line read starts a line
+    std::array<char, 2 * PATH_MAX> line{};
+    while (!backs && std::fgets(line.data(), static_cast<int>(line.size()), mounts) != nullptr) {
+        unsigned major_number = 0;
+        unsigned minor_number = 0;
+        const char *fields = std::strstr(line.data(), " - "); // past the optional fields
+        Path source{};
+        const bool parsed =
+            whole && fields != nullptr &&
+            std::sscanf(line.data(), "%*d %*d %u:%u", &major_number, &minor_number) == 2 &&
+            std::sscanf(fields + 3, "%*s %4095s", source.data()) == 1 && source[0] == '/';
+        whole = std::strchr(line.data(), '\n') != nullptr;
+        if (!parsed) {
+            continue;
+        }
+        unescape(source.data());
+        struct stat backing {};
+        backs =
+            stat(source.data(), &backing) == 0 && S_ISREG(backing.st_mode) &&
+            (same_file(backing, target.status) || shows_attributes_of(backing, target.status)) &&
+            accepts(makedev(major_number, minor_number));
+    }
+    std::fclose(mounts);
+    return backs;
+}
+
+// Only a file system that can be mounted straight from a file (erofs, since Linux 6.12), showing
+// no device of its own, or a stacked one, can read such a mount's file.
+bool may_read_mount_source(const Reader &input) {
+    return stacked(input.type()) ||
+           (major(input.status.st_dev) == 0 && input.type() == EROFS_SUPER_MAGIC_V1);
+}
+
+// Whether writing to target changes what the input reads: it is the input, the file beneath it on
+// a stacked file system, or the file that a loop device or a mount that the input reads from
+// reads as its disk. Loop devices count only with loops: a log that backs one is refused anyway.
+bool reads(const Reader &input, const Target &target, bool loops) {
+    Path device{};
+    const auto from = [&](dev_t disk, const char *loop) { return reads_from(input, disk, loop); };
+    return reads_through(input, target.status) ||
+           (may_hold_input(target.status) &&
+            ((loops && loop_backed_by(target, device, from)) ||
+             (may_read_mount_source(input) &&
+              mount_backed_by(target, [&](dev_t mount) { return from(mount, nullptr); }))));
+}
+
+// The opened files as the log's rules see them.
+struct Facts {
+    const OpenedFiles &files;
+    std::optional<Target> log;
+    std::array<std::optional<Reader>, 2> inputs;
+    std::array<std::optional<struct stat>, 2> outputs; // standard output, standard error
+};
+
+bool log_is_block_device(const Facts &facts) {
+    if (facts.log && S_ISBLK(facts.log->status.st_mode)) {
+        say(texts::log_is_block_device_refusal(facts.files.logfile));
+        return true;
+    }
+    return false;
+}
+
+bool existed(const Facts &facts) { return facts.log && facts.files.log_existed; }
+
+bool log_is_input(const Facts &facts) {
+    for (const std::optional<Reader> &input : facts.inputs) {
+        if (input && facts.log &&
+            (same_file(input->status, facts.log->status) ||
+             (existed(facts) && reads(*input, *facts.log, false)))) {
+            say(texts::log_refusal(facts.files.logfile, input->name));
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether an input is the loop device, a partition of it or a file on the file system it holds,
+// writing over its backing file writes over all of them.
+bool log_backs_loop_device(const Facts &facts) {
+    Path device{};
+    if (existed(facts) && may_hold_input(facts.log->status) &&
+        loop_backed_by(*facts.log, device, [](dev_t, const char *) { return true; })) {
+        say(texts::log_backs_loop_device_refusal(facts.files.logfile, device.data()));
+        return true;
+    }
+    return false;
 }
 
 // Emptying standard output's or standard error's file would erase what the run wrote there.
 bool log_is_output_file(const Facts &facts) {
     for (std::size_t k = 0; k < facts.outputs.size(); ++k) {
         const std::optional<struct stat> &out = facts.outputs[k];
-        if (facts.log && out && S_ISREG(out->st_mode) && same_file(*facts.log, *out)) {
+        if (facts.log && out && S_ISREG(out->st_mode) && same_file(facts.log->status, *out)) {
             say(texts::log_is_standard_refusal(facts.files.logfile, standard_outputs[k]));
             return true;
         }
@@ -212,27 +331,9 @@ bool log_is_output_file(const Facts &facts) {
     return false;
 }
 
-// An input that is an output of the run would be compared with the run's own text. A terminal is
-// shared line by line, and reading it takes nothing from the output.
-bool input_is_output(const Facts &facts) {
-    for (std::size_t k = 0; k < facts.inputs.size(); ++k) {
-        for (std::size_t which = 0; which < facts.outputs.size(); ++which) {
-            const std::optional<struct stat> &out = facts.outputs[which];
-            const bool shared = out && !S_ISCHR(out->st_mode) && facts.inputs[k] &&
-                                same_file(*facts.inputs[k], *out);
-            if (shared) {
-                say(texts::input_is_standard_refusal(facts.files.inputs[k],
-                                                     standard_outputs[which]));
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 // In the order their refusals are told: the first broken rule is the one reported.
 constexpr std::array rules{log_is_block_device, log_is_input, log_backs_loop_device,
-                           log_is_output_file, input_is_output};
+                           log_is_output_file};
 
 } // namespace
 
@@ -258,6 +359,31 @@ void guard_standard_descriptors() {
     }
 }
 
+bool standard_outputs_refused(const OpenedInputs &inputs) {
+    const std::array<std::optional<struct stat>, 2> outputs{status_of(STDOUT_FILENO),
+                                                            status_of(STDERR_FILENO)};
+    constexpr std::array<int, 2> descriptors{STDOUT_FILENO, STDERR_FILENO};
+    std::array<bool, 2> read{}; // whether an input reads standard output's, standard error's file
+    std::optional<Text> refusal;
+    for (std::size_t k = 0; k < inputs.names.size(); ++k) {
+        const std::optional<Reader> input = reader(inputs, k);
+        for (std::size_t which = 0; which < outputs.size(); ++which) {
+            const std::optional<struct stat> &out = outputs[which];
+            const bool reads_it = input && out && !S_ISCHR(out->st_mode) &&
+                                  reads(*input, Target{descriptors[which], *out}, true);
+            if (reads_it && !refusal) {
+                refusal = texts::input_is_standard_refusal(input->name, standard_outputs[which]);
+            }
+            read[which] = read[which] || reads_it;
+        }
+    }
+    if (refusal) {
+        send_diagnostics_to(!read[1] ? STDERR_FILENO : !read[0] ? STDOUT_FILENO : -1);
+        say(*refusal);
+    }
+    return refusal.has_value();
+}
+
 bool log_name_is_block_device(const char *logfile) {
     struct stat log {};
     if (stat(logfile, &log) == 0 && S_ISBLK(log.st_mode)) {
@@ -267,11 +393,11 @@ bool log_name_is_block_device(const char *logfile) {
     return false;
 }
 
-bool refused(const OpenedFiles &files) {
-    const Facts facts{
-        files,
-        status_of(files.log),
-        {status_of(files.input_descriptors[0]), status_of(files.input_descriptors[1])},
-        {status_of(STDOUT_FILENO), status_of(STDERR_FILENO)}};
+bool log_refused(const OpenedFiles &files) {
+    const std::optional<struct stat> log = status_of(files.log);
+    const Facts facts{files,
+                      log ? std::optional(Target{files.log, *log}) : std::nullopt,
+                      {reader(files.inputs, 0), reader(files.inputs, 1)},
+                      {status_of(STDOUT_FILENO), status_of(STDERR_FILENO)}};
     return std::any_of(rules.begin(), rules.end(), [&](auto rule) { return rule(facts); });
 }

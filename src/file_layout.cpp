@@ -1,11 +1,12 @@
 #include "file_layout.hpp"
 
+#include "file_status.hpp"
+
 #include <fcntl.h>
 #include <linux/btrfs.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,11 +36,6 @@ bool trusted(const fiemap_extent *extent) {
 
 bool marked_shared(const fiemap_extent &extent) {
     return (extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
-}
-
-long type_of(int fd) {
-    struct statfs place {};
-    return fstatfs(fd, &place) == 0 ? static_cast<long>(place.f_type) : 0;
 }
 
 // Only where files share blocks by design does one address in two files mean the same bytes.
@@ -121,10 +117,10 @@ bool finds_its_own_holes(long type) {
 }
 
 DiskLayout::DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second)
-    : fds_(fds), sizes_{first.st_size, second.st_size}, types_{type_of(fds[0]), type_of(fds[1])},
+    : fds_(fds), sizes_{first.st_size, second.st_size}, types_{file_system_of(fds[0]), file_system_of(fds[1])},
       shared_(shared_blocks(block_space(fds[0], types_[0], first),
                             block_space(fds[1], types_[1], second),
-                            first.st_dev == second.st_dev && first.st_ino == second.st_ino)) {}
+                            same_file(first, second))) {}
 
 Segment DiskLayout::segment(int k, off_t offset) {
     Segment &known = segments_[k];

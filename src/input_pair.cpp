@@ -7,16 +7,24 @@
 #include <algorithm>
 #include <cerrno>
 
-Input::Input(const char *name, int slot, std::span<char> block) {
-    int fd = -1;
+OpenedInput open_input(const char *name) {
+    OpenedInput opened{name, -1, {}, 0};
     do { // an interrupted open is no failure of the file
-        fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    struct stat file {};
-    if (fd < 0 || fstat(fd, &file) != 0) {
-        const int errnum = errno;
+        opened.fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (opened.fd < 0 && errno == EINTR);
+    if (opened.fd < 0 || fstat(opened.fd, &opened.status) != 0) {
+        opened.errnum = errno;
+    }
+    return opened;
+}
+
+Input::Input(const OpenedInput &opened, int slot, std::span<char> block) {
+    const char *const name = opened.name;
+    int fd = opened.fd;
+    const struct stat &file = opened.status;
+    if (opened.errnum != 0) {
         source_ = &kinds_.emplace<Source>(name, fd, file);
-        source_->fail(errnum);
+        source_->fail(opened.errnum);
         return;
     }
     if (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode)) {

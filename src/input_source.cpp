@@ -1,12 +1,10 @@
 #include "input_source.hpp"
 
+#include "file_status.hpp"
+
 #include <unistd.h>
 
 namespace {
-
-bool same_time(const timespec &a, const timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
 
 // Whether the file's bytes may differ from those it had when opened. The change time catches a
 // rewrite whose modification time was put back (touch -r, rsync -t), which no one can do to the

@@ -11,14 +11,13 @@ int main(int argc, char *argv[]) {
     guard_standard_descriptors();
     take_signals();
     RunFile console(nullptr);
-    console.write(texts::console_banner());
     if (argc != 4 && argc != 5) {
+        console.write(texts::console_banner());
         console.write(texts::usage());
         console.flush();
         return console.intact() ? 1 : 2;
     }
     const Mode mode = argc == 5 ? Mode::verbose : Mode::mismatch;
-    console.write(texts::announcement(mode, argv[1], argv[2], argv[3]));
     const int status = run_comparison(argv[1], argv[2], argv[3], mode, console);
     end_as_signalled();
     return status;

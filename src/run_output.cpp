@@ -1,5 +1,6 @@
 #include "run_output.hpp"
 
+#include "file_status.hpp"
 #include "stop_signals.hpp"
 
 #include <fcntl.h>
@@ -13,6 +14,9 @@
 #include <cstring>
 
 namespace {
+
+// Where say() writes.
+int diagnostics = STDERR_FILENO;
 
 // Writes to /dev/null need not be composed at all.
 bool discards_everything(int fd) {
@@ -129,8 +133,12 @@ void say(const Text &diagnostic) {
     for (const Piece &piece : diagnostic.pieces()) {
         pieces[count++] = {const_cast<char *>(piece.bytes.data()), piece.bytes.size()};
     }
-    write_whole(STDERR_FILENO, {pieces.data(), count});
+    if (diagnostics >= 0) {
+        write_whole(diagnostics, {pieces.data(), count});
+    }
 }
+
+void send_diagnostics_to(int fd) { diagnostics = fd; }
 
 void Failure::record(int errnum) {
     if (errnum_ != 0) {
@@ -192,7 +200,7 @@ void RunFile::remove_if_created() {
     struct stat named {};
     // Only while the path it was made under still leads to it.
     if (created_ && fstat(fd_, &opened) == 0 && lstat(made_.data(), &named) == 0 &&
-        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+        same_file(opened, named)) {
         unlink(made_.data());
     }
 }

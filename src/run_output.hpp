@@ -24,6 +24,9 @@ int write_whole(int fd, std::span<iovec> pieces);
 // say so.
 void say(const Text &diagnostic);
 
+// Where say() writes from now on: standard error unless it is an input; -1 for nowhere.
+void send_diagnostics_to(int fd);
+
 // The first failure of one file of the run, an input or an output: noted, and reported on
 // standard error, by the call that meets it, and only once, since what fails later is the same
 // file failing again. The run goes on to its end for the other files.

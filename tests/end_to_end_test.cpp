@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <utility>
 
@@ -138,8 +140,9 @@ TEST_P(Runs, ProduceExactTexts) {
     for (const auto &[name, bytes] : c.files) {
         if (name.back() == '/') {
             fs::create_directory(scratch.dir() / name);
-        } else if (name.back() == '@') { // a symbolic link to what bytes name
-            fs::create_symlink(bytes, scratch.dir() / name.substr(0, name.size() - 1));
+        } else if (name.back() == '@') { // a symbolic link to what bytes name, / the directory
+            fs::create_symlink(bytes.starts_with('/') ? scratch.dir().string() + bytes : bytes,
+                               scratch.dir() / name.substr(0, name.size() - 1));
         } else {
             scratch.put(name, bytes);
         }
@@ -176,6 +179,13 @@ INSTANTIATE_TEST_SUITE_P(
                             0},
                     RunCase{"LogMadeWhereADanglingLinkPoints",
                             {{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "made"}},
+                            {"a", "b", "d/link"},
+                            console_mismatch('x', 'y', 1, "d/link"),
+                            log_mismatch('x', 'y', 1),
+                            "",
+                            0},
+                    RunCase{"LogMadeWhereADanglingLinkPointsByAbsolutePath",
+                            {{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "/made"}},
                             {"a", "b", "d/link"},
                             console_mismatch('x', 'y', 1, "d/link"),
                             log_mismatch('x', 'y', 1),
@@ -298,10 +308,24 @@ TEST(LogGuard, NeverWritesOverABlockDevice) {
         return "pairscan: log file '" + log + "' is a block device; not overwriting it\n";
     };
     fs::create_hard_link(image, scratch.dir() / "image_link");
-    const auto backs = [&](const std::string &log) {
-        return "pairscan: log file '" + log + "' is the backing file of " + loop +
-               "; not overwriting it\n";
+    const auto backs = [&](const std::string &log, const std::string &node = "") {
+        return "pairscan: log file '" + log + "' is the backing file of " +
+               (node.empty() ? loop : node) + "; not overwriting it\n";
     };
+    // Loop devices over a file of an overlay, read-write (copied up) and read-only (the lower
+    // one), over a file unlinked since (a link kept) and over a name with a line feed; an erofs
+    // mounted straight from its image.
+    ASSERT_TRUE(scratch.shell("mkdir ld ud wd ov emnt && cp image ld/rw && cp image ld/ro && cp "
+                              "image gone && ln gone kept && cp image 'new\nline' && mount -t "
+                              "overlay o -o lowerdir=ld,upperdir=ud,workdir=wd ov"));
+    const LoopDevice copied_up(scratch.dir() / "ov/rw");
+    const LoopDevice lower(scratch.dir() / "ov/ro", true);
+    const LoopDevice unlinked(scratch.dir() / "gone");
+    const LoopDevice odd(scratch.dir() / "new\nline");
+    fs::remove(scratch.dir() / "gone");
+    const bool erofs = scratch.shell("mkfs.erofs erofs files") &&
+                       mount((scratch.dir() / "erofs").c_str(), (scratch.dir() / "emnt").c_str(),
+                             "erofs", MS_RDONLY, nullptr) == 0;
     const uid_t nobody = 65534;
     const struct {
         Args args;
@@ -331,8 +355,19 @@ TEST(LogGuard, NeverWritesOverABlockDevice) {
          true,
          "",
          0},
+        {{copied_up.name(), "f", "ud/rw"}, backs("ud/rw", copied_up.name()), false, "", 0},
+        {{lower.name(), "f", "ld/ro"}, backs("ld/ro", lower.name()), false, "", 0},
+        {{unlinked.name(), "f", "kept"}, backs("kept", unlinked.name()), false, "", 0},
+        {{odd.name(), "f", "new\nline"}, backs("new\nline", odd.name()), false, "", 0},
+        {{"emnt/a", "f", "erofs"}, expect::log_refusal("erofs", "emnt/a"), false, "", 0},
     };
+    const std::string kept = scratch.read("ld/ro") + scratch.read("ud/rw") + scratch.read("kept") +
+                             scratch.read("new\nline") + scratch.read("erofs");
     for (const auto &c : cases) {
+        if (c.args[0] == "emnt/a" && !erofs) {
+            std::cout << "no erofs mounted from a file here: its row is skipped\n";
+            continue;
+        }
         fs::remove(scratch.dir() / "L");
         fs::create_symlink("f2", scratch.dir() / "L");
         RunOptions options = with_fault("PAIRSCAN_SWAP=L:" + c.swapped_to);
@@ -352,13 +387,18 @@ TEST(LogGuard, NeverWritesOverABlockDevice) {
                                    expect::announcement(false, c.args[0], c.args[1], c.args[2]));
             EXPECT_EQ(scratch.read("image"), image_bytes);
         }
+        EXPECT_EQ(scratch.read("ld/ro") + scratch.read("ud/rw") + scratch.read("kept") +
+                      scratch.read("new\nline") + scratch.read("erofs"),
+                  kept);
     }
+    umount2((scratch.dir() / "emnt").c_str(), MNT_DETACH);
+    umount2((scratch.dir() / "ov").c_str(), MNT_DETACH);
 }
 
 // An input on overlayfs reads a file of a layer underneath, with a device and, once copied up, an
-// inode number of its own: that file is no log either, whichever layer holds it and however the
-// overlay numbers its files. The copy of another file is a log like any, unless the input's file
-// handle cannot be had: then every copy is refused.
+// inode number of its own: that file is no log either, nor standard output's file, whichever layer
+// holds it, under an overlay that is a layer itself too, and however the overlay numbers its
+// files. The copy of another file is a log like any.
 TEST(LogGuard, SeesThroughOverlays) {
     if (!enter_private_mounts()) {
         GTEST_SKIP() << "no mount namespace of the test's own here";
@@ -366,31 +406,42 @@ TEST(LogGuard, SeesThroughOverlays) {
     const struct {
         const char *layers;
         const char *copied_up;
-        const char *log;
+        const char *log; // or standard output's file, appended to
         bool refused;
-        const char *fault;
-    } cases[] = {{"upperdir=up,workdir=wk", "", "low/a", true, ""},
-                 {"upperdir=up,workdir=wk", "a", "low/a", true, ""},
-                 {"upperdir=up,workdir=wk", "a", "up/a", true, ""},
-                 {"upperdir=up,workdir=wk,userxattr", "a", "up/a", true, ""},
-                 {"upperdir=up,workdir=wk", "c", "up/c", false, ""},
-                 {"upperdir=up,workdir=wk", "c", "up/c", true, "PAIRSCAN_NO_HANDLES=1"},
-                 {"upperdir=t/up,workdir=t/wk,xino=on", "", "low/a", true, ""}};
+        std::string top = "ov"; // where the inputs are: ov2 lies over ov
+        bool on_stdout = false;
+    } cases[] = {{"upperdir=up,workdir=wk", "", "low/a", true},
+                 {"upperdir=up,workdir=wk", "a", "low/a", true},
+                 {"upperdir=up,workdir=wk", "a", "up/a", true},
+                 {"upperdir=up,workdir=wk,userxattr", "a", "up/a", true},
+                 {"upperdir=up,workdir=wk", "c", "up/c", false},
+                 {"upperdir=t/up,workdir=t/wk,xino=on", "", "low/a", true},
+                 {"upperdir=up,workdir=wk", "a", "up2/a", true, "ov2"},
+                 {"upperdir=up,workdir=wk", "", "low/a", true, "ov", true}};
     for (const auto &c : cases) {
         const Scratch scratch;
-        if (!scratch.shell("mkdir low up wk ov t && echo a >low/a && echo b >low/b && echo c "
-                           ">low/c && mount -t tmpfs t t && mkdir t/up t/wk && (mount -t overlay "
-                           "overlay -o lowerdir=low," +
-                           std::string(c.layers) + " ov || (umount t; false))")) {
+        if (!scratch.shell("mkdir low up wk ov t up2 wk2 ov2 && echo a >low/a && echo b >low/b && "
+                           "echo c >low/c && mount -t tmpfs t t && mkdir t/up t/wk && (mount -t "
+                           "overlay overlay -o lowerdir=low," +
+                           std::string(c.layers) +
+                           " ov && mount -t overlay o -o lowerdir=ov,upperdir=up2,workdir=wk2 ov2 "
+                           "|| (umount ov; umount t; false))")) {
             GTEST_SKIP() << "no overlayfs with " << c.layers << " here";
         }
-        std::ofstream(scratch.dir() / "ov" / c.copied_up, std::ios::app).close();
-        const ToolRun run = scratch.run({"ov/a", "ov/b", c.log},
-                                        *c.fault != '\0' ? with_fault(c.fault) : RunOptions{});
+        std::ofstream(scratch.dir() / c.top / c.copied_up, std::ios::app).close();
+        const std::string a = c.top + "/a";
+        RunOptions options{.out = c.on_stdout ? Stdout::work_file : Stdout::captured,
+                           .stdout_file = c.log,
+                           .stdout_appends = true};
+        const ToolRun run = scratch.run({a, c.top + "/b", c.on_stdout ? "l" : c.log}, options);
         SCOPED_TRACE(std::string(c.layers) + " " + c.copied_up + " " + c.log);
-        EXPECT_EQ(run.err, c.refused ? expect::log_refusal(c.log, "ov/a") : "");
+        EXPECT_EQ(run.err, !c.refused    ? ""
+                           : c.on_stdout ? "pairscan: input file '" + a +
+                                               "' is the same file as standard output; not "
+                                               "reading it\n"
+                                         : expect::log_refusal(c.log, a));
         EXPECT_EQ(run.status, c.refused ? 2 : 0);
-        EXPECT_EQ(scratch.read("ov/a") + scratch.read("ov/b"), "a\nb\n") << "every input kept";
-        EXPECT_TRUE(scratch.shell("umount ov t"));
+        EXPECT_EQ(scratch.read(a) + scratch.read("ov/b"), "a\nb\n") << "every input kept";
+        EXPECT_TRUE(scratch.shell("umount ov2 ov t"));
     }
 }

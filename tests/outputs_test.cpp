@@ -19,13 +19,14 @@ using namespace expect;
 using Args = std::vector<std::string>;
 
 // On a terminal the report is shown like anywhere else; on /dev/null nothing is composed for
-// standard output. The log is the same as ever.
+// standard output, and /dev/null is an input like any. The log is the same as ever.
 TEST(ConsoleFile, TerminalAndDevNullChangeNothing) {
     const Scratch scratch;
     const std::string a(5000, 'a');
     scratch.put("a", a);
     scratch.put("b", differing_copy(a, {1, 2, 3, 4096, 4097, 5000}) + "more");
-    for (const Args &args : {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}}) {
+    for (const Args &args :
+         {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}, Args{"/dev/null", "a", "l"}}) {
         const ToolRun reference = scratch.run(args);
         const std::string complete_log = scratch.read("l");
         for (Stdout target : {Stdout::terminal, Stdout::null_device}) {
@@ -52,9 +53,10 @@ TEST(ConsoleFile, LogOnStandardOutputsPipeIsShared) {
 
 // No input is an output of the run, and the log is not the file of standard output or standard
 // error, whatever the spelling: the tool would compare its own text, the log's open would empty
-// what the console wrote, or the diagnostics and the log would overwrite each other. What the file
-// held before stays, and a log that the refused run made goes again, even one made where a
-// dangling link, or a chain of them, pointed.
+// what the console wrote, or the diagnostics and the log would overwrite each other. An output
+// that an input reads gets nothing at all, the refusal included: it goes to the other output, if
+// that is no input. What the file held before stays, and no log is made, not even where a dangling
+// link, or a chain of them, pointed.
 TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNeitherOutputsFile) {
     const auto log_refused = [](const std::string &log, const char *which) {
         return "pairscan: log file '" + log + "' is the same file as standard " + which +
@@ -70,7 +72,7 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNeitherOutputsFile) {
         const char *stderr_file;
         bool appends;
         std::string err;
-        bool replaced = false; // another file put in place of the log the run made stays
+        int told = STDERR_FILENO; // where the refusal goes; -1 for nowhere
     } cases[] = {
         {{"a", "b", "out"}, Stdout::work_file, "", false, log_refused("out", "output")},
         {{"a", "b", "out"}, Stdout::work_file, "", true, log_refused("out", "output")},
@@ -87,16 +89,18 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNeitherOutputsFile) {
         {{"a", "b", "err"}, Stdout::captured, "err", false, log_refused("err", "error")},
         {{"a", "b", "err"}, Stdout::captured, "err", true, log_refused("err", "error")},
         {{"out", "b", "l"}, Stdout::work_file, "", false, input_refused("out", "output")},
-        {{"b", "out", "l"}, Stdout::work_file, "", true, input_refused("out", "output")},
+        {{"b", "out", "l", "v"}, Stdout::work_file, "", true, input_refused("out", "output")},
+        {{"hard", "b", "l"}, Stdout::work_file, "", true, input_refused("hard", "output")},
         {{"b", "out", "dangling"}, Stdout::work_file, "", true, input_refused("out", "output")},
         {{"b", "out", "chain"}, Stdout::work_file, "", true, input_refused("out", "output")},
-        {{"b", "out", "l"}, Stdout::work_file, "", true, input_refused("out", "output"), true},
         {{"/dev/stdout", "b", "l"},
          Stdout::piped,
          "",
          false,
          input_refused("/dev/stdout", "output")},
-        {{"b", "err", "l"}, Stdout::captured, "err", false, input_refused("err", "error")},
+        {{"b", "err", "l"}, Stdout::captured, "err", false, input_refused("err", "error"), 1},
+        {{"b", "err", "l", "v"}, Stdout::captured, "err", true, input_refused("err", "error"), 1},
+        {{"out", "err", "l"}, Stdout::work_file, "err", true, input_refused("out", "output"), -1},
     };
     for (const auto &c : cases) {
         const Scratch scratch;
@@ -104,25 +108,27 @@ TEST(StandardFiles, NoInputIsAnOutputAndTheLogIsNeitherOutputsFile) {
         scratch.put("b", "abd");
         scratch.put("out", "earlier\n");
         scratch.put("err", "earlier\n");
+        fs::create_hard_link(scratch.dir() / "out", scratch.dir() / "hard");
         fs::create_symlink("made", scratch.dir() / "dangling");
         fs::create_symlink("dangling", scratch.dir() / "chain");
-        RunOptions options = c.replaced ? with_fault("PAIRSCAN_REPLACE=l:err") : RunOptions{};
-        options.out = c.out;
-        options.stdout_file = "out";
-        options.stdout_appends = c.appends;
+        RunOptions options{.out = c.out, .stdout_file = "out", .stdout_appends = c.appends};
         options.stderr_file = c.stderr_file;
         options.stderr_appends = c.appends;
         options.seconds = 1;
         const ToolRun run = scratch.run(c.args, options);
         SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2] + (c.appends ? ", >>" : ", >"));
         const std::string before = c.appends ? "earlier\n" : "";
-        const std::string shown = banner + announcement(false, c.args[0], c.args[1], c.args[2]);
-        EXPECT_EQ(*c.stderr_file != '\0' ? scratch.read("err") : before + run.err, before + c.err);
+        const std::string shown =
+            c.err.starts_with("pairscan: log")
+                ? banner + announcement(false, c.args[0], c.args[1], c.args[2])
+                : "";
+        EXPECT_EQ(*c.stderr_file != '\0' ? scratch.read("err") : before + run.err,
+                  before + (c.told == STDERR_FILENO ? c.err : ""));
         EXPECT_EQ(c.out == Stdout::work_file ? scratch.read("out") : before + run.out,
-                  before + shown);
+                  before + shown + (c.told == STDOUT_FILENO ? c.err : ""));
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(scratch.read("b"), "abd");
-        EXPECT_EQ(scratch.exists("l") || scratch.exists("made"), c.replaced);
+        EXPECT_FALSE(scratch.exists("l") || scratch.exists("made"));
     }
 }
 
@@ -199,20 +205,24 @@ TEST(Limits, ShortMemoryLeavesTheLogUntouched) {
 // for the log's FIFO to get a reader. Nothing more is written, standard error stays empty, and the
 // status names the signal. A SIGHUP that the caller ignored stays ignored, and a SIGBUS sent by
 // kill is no fault of a window: it ends the tool as it ends any program. A log made just before
-// the stop goes again.
+// the stop goes again, but not a file put in its place meanwhile.
 TEST(Signals, AWaitForInputEndsAtOnce) {
     const struct {
         int signal;
         Args args;
         bool ignored;
-    } cases[] = {{SIGINT, {"fifo", "b", "l"}, false},  {SIGHUP, {"fifo", "b", "l"}, false},
-                 {SIGHUP, {"fifo", "b", "l"}, true},   {SIGBUS, {"fifo", "b", "l"}, false},
-                 {SIGTERM, {"b", "b", "fifo"}, false}, {SIGTERM, {"b", "b", "made"}, false}};
+        bool replaced = false;
+    } cases[] = {{SIGINT, {"fifo", "b", "l"}, false},       {SIGHUP, {"fifo", "b", "l"}, false},
+                 {SIGHUP, {"fifo", "b", "l"}, true},        {SIGBUS, {"fifo", "b", "l"}, false},
+                 {SIGTERM, {"b", "b", "fifo"}, false},      {SIGTERM, {"b", "b", "made"}, false},
+                 {SIGTERM, {"b", "b", "made"}, false, true}};
     for (const auto &c : cases) {
         const Scratch scratch;
         ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
         scratch.put("b", "abcdef");
+        scratch.put("other", "");
         RunOptions options = with_fault("PAIRSCAN_STOP=made:" + std::to_string(SIGTERM));
+        options.env.push_back(c.replaced ? "PAIRSCAN_REPLACE=made:other" : "");
         options.sighup_ignored = c.ignored;
         options.meanwhile = [&c](pid_t tool) {
             usleep(200000);
@@ -230,7 +240,7 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.out, banner + announcement(false, c.args[0], c.args[1], c.args[2]) +
                                (c.ignored ? console_verdict("fifo", "b") : ""));
-        EXPECT_FALSE(scratch.exists("made"));
+        EXPECT_EQ(scratch.exists("made"), c.replaced);
         if (c.args[2] == "l") {
             EXPECT_EQ(scratch.read("l"), log_head(c.args[0], c.args[1]) +
                                              (c.ignored ? log_verdict("fifo", "b") + trailer : ""));

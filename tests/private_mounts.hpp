@@ -16,7 +16,7 @@ bool enter_private_mounts();
 // when the test ends, or is killed. An empty name where it cannot be attached.
 class LoopDevice {
   public:
-    explicit LoopDevice(const std::filesystem::path &image);
+    explicit LoopDevice(const std::filesystem::path &image, bool read_only = false);
     ~LoopDevice();
     LoopDevice(const LoopDevice &) = delete;
     LoopDevice &operator=(const LoopDevice &) = delete;

@@ -30,8 +30,6 @@
 //   PAIRSCAN_STOP=name:N         signal N comes just after the tool has opened name
 //   PAIRSCAN_REPLACE=name:other  just after the tool has opened name, other takes its place, as
 //                                another process could put it there
-//   PAIRSCAN_NO_HANDLES=1        name_to_handle_at fails with EINVAL, as it does for the handle
-//                                that only tells files apart before Linux 6.5
 //   PAIRSCAN_FAILING=calls       cachestat, if named, fails with ENOSYS, as before Linux 6.5, and
 //                                sync_file_range with EIO, as after a failed write-back; with
 //                                unplaced_data, lseek(SEEK_DATA) answers as a file system that
@@ -296,16 +294,6 @@ extern "C" int open(const char *name, int flags, ...) {
         rename(replaced_name.second.c_str(), name);
     }
     return fd;
-}
-
-extern "C" int name_to_handle_at(int dir, const char *name, file_handle *handle, int *mount,
-                                 int flags) {
-    static auto *const next = real<decltype(name_to_handle_at)>("name_to_handle_at");
-    if (std::getenv("PAIRSCAN_NO_HANDLES") != nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    return next(dir, name, handle, mount, flags);
 }
 
 extern "C" ssize_t read(int fd, void *buffer, std::size_t count) {

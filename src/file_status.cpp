@@ -1,0 +1,21 @@
+#include "file_status.hpp"
+
+#include <sys/statfs.h>
+
+bool same_file(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool same_time(const timespec &a, const timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::optional<struct stat> status_of(int fd) {
+    struct stat file {};
+    return fd >= 0 && fstat(fd, &file) == 0 ? std::optional(file) : std::nullopt;
+}
+
+long file_system_of(int fd) {
+    struct statfs place {};
+    return fstatfs(fd, &place) == 0 ? static_cast<long>(place.f_type) : 0;
+}

@@ -1,0 +1,17 @@
+// What the kernel tells of an opened file, and the comparisons of it that several rooms make.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <optional>
+
+// One file: the same inode of the same device.
+bool same_file(const struct stat &a, const struct stat &b);
+
+bool same_time(const timespec &a, const timespec &b);
+
+// The status of an open descriptor; nothing for -1 or where fstat fails.
+std::optional<struct stat> status_of(int fd);
+
+// The magic number of the file system that a descriptor's file is on; 0 where it cannot be had.
+long file_system_of(int fd);
