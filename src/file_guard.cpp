@@ -116,8 +116,8 @@ bool reads_from(const Reader &input, dev_t device, const char *loop) {
     return std::strstr(place.data(), disk.data()) != nullptr;
 }
 
-// The name the kernel gives a loop device's backing file, read whole (a name may hold a line
-// feed); false where there is none, or the file was deleted: no file at that name is it then.
+// The name the kernel gives a loop device's backing file, read whole: a name may hold a line feed.
+// A file deleted since is named with " (deleted)" after its name: no file, or another, is there.
 bool backing_name(const char *device, Path &name) {
     Path attribute{};
     std::snprintf(attribute.data(), attribute.size(), "/sys/block/%s/loop/backing_file", device);
@@ -129,9 +129,8 @@ bool backing_name(const char *device, Path &name) {
     if (size <= 0) {
         return false;
     }
-    const auto length = static_cast<std::size_t>(size) - (name[size - 1] == '\n' ? 1 : 0);
-    name[length] = '\0';
-    return !std::string_view(name.data(), length).ends_with(" (deleted)");
+    name[static_cast<std::size_t>(size) - (name[size - 1] == '\n' ? 1 : 0)] = '\0';
+    return true;
 }
 
 // Whether the backing file that the kernel names is target: by device and inode, or where the
