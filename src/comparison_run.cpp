@@ -62,7 +62,8 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     // open can make a file of its name.
     const OpenedInput opened1 = open_input(file1);
     const OpenedInput opened2 = open_input(file2);
-    if (standard_outputs_refused({{file1, file2}, {opened1.fd, opened2.fd}})) {
+    if (standard_outputs_refused(
+            {{file1, file2}, {opened1.fd, opened2.fd}, {&opened1.status, &opened2.status}})) {
         return 2;
     }
     console.write(texts::console_banner());
@@ -86,9 +87,10 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     RunFile logdatei(logfile);
     logdatei.open_without_emptying();
     // A run stopped or refused before anything was written leaves no log of its making.
-    if (stop_signal() != 0 ||
-        log_refused({logfile, logdatei.descriptor(), logdatei.existed(),
-                     OpenedInputs{{file1, file2}, {datei1.descriptor(), datei2.descriptor()}}})) {
+    if (stop_signal() != 0 || log_refused({logfile, logdatei.descriptor(), logdatei.existed(),
+                                           OpenedInputs{{file1, file2},
+                                                        {datei1.descriptor(), datei2.descriptor()},
+                                                        {&datei1.status(), &datei2.status()}}})) {
         logdatei.remove_if_created();
         return 2;
     }

@@ -50,9 +50,9 @@ struct Target {
 };
 
 std::optional<Reader> reader(const OpenedInputs &inputs, std::size_t k) {
-    const std::optional<struct stat> status = status_of(inputs.descriptors[k]);
-    return status ? std::optional(Reader{inputs.names[k], inputs.descriptors[k], *status})
-                  : std::nullopt;
+    return inputs.descriptors[k] >= 0
+               ? std::optional(Reader{inputs.names[k], inputs.descriptors[k], *inputs.statuses[k]})
+               : std::nullopt;
 }
 
 // overlayfs and FUSE show a file of another file system as their own.

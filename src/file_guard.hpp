@@ -4,16 +4,20 @@
 // standard error is an input, on an output that is none.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <array>
 
 // A standard descriptor closed at start gets a placeholder that cannot be written to, and that no
 // name (/dev/stdin, /proc/self/fd/1, ...) can reopen; a file opened later would take its place.
 void guard_standard_descriptors();
 
-// The inputs as opened: their names, and their descriptors, -1 where the open failed.
+// The inputs as opened: their names, their descriptors (-1 where the open failed) and their
+// status then.
 struct OpenedInputs {
     std::array<const char *, 2> names;
     std::array<int, 2> descriptors;
+    std::array<const struct stat *, 2> statuses;
 };
 
 // Before anything is written: standard output and standard error may not write to a file that an

@@ -117,10 +117,10 @@ bool finds_its_own_holes(long type) {
 }
 
 DiskLayout::DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second)
-    : fds_(fds), sizes_{first.st_size, second.st_size}, types_{file_system_of(fds[0]), file_system_of(fds[1])},
+    : fds_(fds), sizes_{first.st_size, second.st_size}, types_{file_system_of(fds[0]),
+                                                               file_system_of(fds[1])},
       shared_(shared_blocks(block_space(fds[0], types_[0], first),
-                            block_space(fds[1], types_[1], second),
-                            same_file(first, second))) {}
+                            block_space(fds[1], types_[1], second), same_file(first, second))) {}
 
 Segment DiskLayout::segment(int k, off_t offset) {
     Segment &known = segments_[k];
