@@ -293,7 +293,7 @@ const FileSystem file_systems[] = {
                                                "subvolume create made/sub && cp --reflink=always "
                                                "made/*[0-9]b made/sub");
          for (unsigned i = 0; made && i < layouts; ++i) {
-             apply({Op::noise, 2, mib + i * 4096, 1, i, 0, i % 2 == 0},
+             apply({Op::noise, 2, mib + off_t{i} * 4096, 1, i, 0, i % 2 == 0},
                    {dir / "snap" / (std::to_string(i) + "a"),
                     dir / "sub" / (std::to_string(i) + "b")});
          }
@@ -438,14 +438,15 @@ TEST(Layout, SharedOnlyWhereBothSayShared) {
     }
     EXPECT_FALSE(same_blocks(&marked, nullptr, 8192, SharedBlocks::all));
     // One btrfs, whatever subvolume; one XFS device, data or realtime; nothing where not learnt.
-    const BlockSpace btrfs{BTRFS_SUPER_MAGIC, {1}, false};
-    const BlockSpace xfs{XFS_SUPER_MAGIC, {1}, false};
-    EXPECT_EQ(shared_blocks(btrfs, btrfs, false), SharedBlocks::marked_in_both);
-    EXPECT_EQ(shared_blocks(xfs, xfs, true), SharedBlocks::all);
-    EXPECT_EQ(shared_blocks(btrfs, BlockSpace{BTRFS_SUPER_MAGIC, {2}, false}, true),
+    const BlockSpace on_btrfs{BTRFS_SUPER_MAGIC, {1}, false};
+    const BlockSpace on_xfs{XFS_SUPER_MAGIC, {1}, false};
+    EXPECT_EQ(shared_blocks(on_btrfs, on_btrfs, false), SharedBlocks::marked_in_both);
+    EXPECT_EQ(shared_blocks(on_xfs, on_xfs, true), SharedBlocks::all);
+    EXPECT_EQ(shared_blocks(on_btrfs, BlockSpace{BTRFS_SUPER_MAGIC, {2}, false}, true),
               SharedBlocks::none);
-    EXPECT_EQ(shared_blocks(xfs, BlockSpace{XFS_SUPER_MAGIC, {1}, true}, true), SharedBlocks::none);
-    EXPECT_EQ(shared_blocks(xfs, std::nullopt, true), SharedBlocks::none);
+    EXPECT_EQ(shared_blocks(on_xfs, BlockSpace{XFS_SUPER_MAGIC, {1}, true}, true),
+              SharedBlocks::none);
+    EXPECT_EQ(shared_blocks(on_xfs, std::nullopt, true), SharedBlocks::none);
     // Stacked file systems answer lseek from the file beneath, and cachestat from their own cache.
     for (const long type :
          std::initializer_list<long>{OVERLAYFS_SUPER_MAGIC, FUSE_SUPER_MAGIC, NFS_SUPER_MAGIC,
