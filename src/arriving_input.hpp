@@ -8,5 +8,5 @@
 class ArrivingInput final : public ReadInput {
   public:
     using ReadInput::ReadInput;
-    bool arrives() const override { return true; }
+    bool read_when_ready() const override { return true; }
 };

@@ -67,7 +67,7 @@ inline Shorter verdict(bool first_ran_out, bool second_ran_out) {
 //   bool ended(k)                      no more bytes will come; true from the start for an input
 //                                      that could not be opened
 //   void consume(n)                    the first n pending bytes of each were compared
-//   std::size_t trustworthy(k, upto)   how many of the first upto pending bytes (upto at least
+//   std::size_t before_cut(k, upto)   how many of the first upto pending bytes (upto at least
 //                                      1) are the input's own: fewer once the file was found cut
 //                                      short under them
 template <typename Inputs, typename Report>
@@ -85,21 +85,21 @@ std::optional<Shorter> compare_inputs(Inputs &inputs, Mode mode, Report &&report
         if (common == 0) {
             // The round that ends the comparison reads a byte of each input, so the one that
             // still has a byte pending must really hold it.
-            return verdict(a.empty() || inputs.trustworthy(0, 1) == 0,
-                           b.empty() || inputs.trustworthy(1, 1) == 0);
+            return verdict(a.empty() || inputs.before_cut(0, 1) == 0,
+                           b.empty() || inputs.before_cut(1, 1) == 0);
         }
         const unsigned long start = dateipos;
         // A pair past a cut is not the files', and is not reported.
         const auto real_pair = [&] {
             const std::size_t upto = dateipos - start + 1;
-            return std::min(inputs.trustworthy(0, upto), inputs.trustworthy(1, upto)) < upto ||
+            return std::min(inputs.before_cut(0, upto), inputs.before_cut(1, upto)) < upto ||
                    report();
         };
         if (!report_block(a.data(), b.data(), common, mode, real_pair)) {
             return std::nullopt;
         }
-        const std::size_t intact1 = inputs.trustworthy(0, common);
-        const std::size_t intact2 = inputs.trustworthy(1, common);
+        const std::size_t intact1 = inputs.before_cut(0, common);
+        const std::size_t intact2 = inputs.before_cut(1, common);
         if (std::min(intact1, intact2) < common) { // an input ended where it was cut
             dateipos = start + std::min(intact1, intact2);
             return verdict(intact1 <= intact2, intact2 <= intact1);

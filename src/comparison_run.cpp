@@ -2,6 +2,7 @@
 
 #include "block_compare.hpp"
 #include "file_guard.hpp"
+#include "input_open.hpp"
 #include "input_pair.hpp"
 #include "stop_signals.hpp"
 
@@ -14,10 +15,10 @@ namespace {
 
 // Memory claimed straight from malloc, which answers a shortage with nullptr: operator new, even
 // its nothrow form, throws inside, and throwing can itself need the memory that is missing.
-struct FreeMemory {
+struct MallocDeleter {
     void operator()(void *memory) const { std::free(memory); }
 };
-template <typename T> using Claimed = std::unique_ptr<T, FreeMemory>;
+template <typename T> using MallocPtr = std::unique_ptr<T, MallocDeleter>;
 
 // Both blocks start on a page boundary. Into a buffer 16 bytes past one, the kernel's copy out of
 // the page cache measured 1.44 to about 5 times slower on AMD EPYC hosts, and no slower on an
@@ -37,12 +38,12 @@ struct RunMemory {
           lines(static_cast<char *>(std::malloc(line_room))) {}
     bool claimed() const { return blocks && lines; }
 
-    Claimed<Blocks> blocks;
+    MallocPtr<Blocks> blocks;
     std::size_t line_room;
-    Claimed<char[]> lines;
+    MallocPtr<char[]> lines;
 };
 
-void write_verdict(RunFile &console, RunFile &logdatei, Shorter shorter, const char *file1,
+void write_verdict(OutputFile &console, OutputFile &logdatei, Shorter shorter, const char *file1,
                    const char *file2) {
     if (shorter == Shorter::neither) {
         return;
@@ -56,7 +57,7 @@ void write_verdict(RunFile &console, RunFile &logdatei, Shorter shorter, const c
 } // namespace
 
 int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
-                   RunFile &console) {
+                   OutputFile &console) {
     // The inputs are opened first, and said nothing of: standard output and standard error are
     // held against them before anything is written, and a missing input fails before the log's
     // open can make a file of its name.
@@ -73,18 +74,18 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     }
     const RunMemory memory(logfile);
     if (!memory.claimed()) {
-        say(texts::memory_failure());
+        print_diagnostic(texts::memory_failure());
         return 2;
     }
     PairLines lines(mode, logfile, {memory.lines.get(), memory.line_room});
 
-    survive_cut_windows();
+    handle_window_faults();
     dateipos = 1;
     Input inputs1(opened1, 0, memory.blocks->first);
     Input inputs2(opened2, 1, memory.blocks->second);
     Source &datei1 = inputs1.source();
     Source &datei2 = inputs2.source();
-    RunFile logdatei(logfile);
+    OutputFile logdatei(logfile);
     logdatei.open_without_emptying();
     // A run stopped or refused before anything was written leaves no log of its making.
     if (stop_signal() != 0 || log_refused({logfile, logdatei.descriptor(), logdatei.existed(),
@@ -101,7 +102,7 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     // In mismatch mode what two regular files must hold alike is passed over; verbose mode
     // reports every pair, and so reads every byte.
     std::optional<DiskLayout> layout =
-        mode == Mode::mismatch ? layout_of(inputs1, inputs2) : std::nullopt;
+        mode == Mode::mismatch ? layout_of(inputs1.mapped(), inputs2.mapped()) : std::nullopt;
     InputPair inputs = layout ? InputPair(*inputs1.mapped(), *inputs2.mapped(), stop, *layout)
                               : InputPair(datei1, datei2, stop);
     const std::optional<Shorter> shorter = compare_inputs(inputs, mode, [&] {

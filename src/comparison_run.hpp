@@ -8,4 +8,4 @@
 // 0 when every file did its part, 2 when one failed or a file was refused; each such failure
 // has its line on standard error.
 int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
-                   RunFile &console);
+                   OutputFile &console);

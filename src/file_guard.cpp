@@ -1,8 +1,8 @@
 #include "file_guard.hpp"
 
+#include "failure.hpp"
 #include "file_status.hpp"
 #include "report.hpp"
-#include "run_output.hpp"
 
 #include <fcntl.h>
 #include <linux/loop.h>
@@ -35,7 +35,7 @@ struct DescriptorName {
 constexpr std::array<Standard, 2> standard_outputs{Standard::output, Standard::error};
 
 // An opened input as the rules see it, and the file system it is on, once asked for.
-struct Reader {
+struct ReadFile {
     const char *name;
     int fd;
     struct stat status;
@@ -44,14 +44,15 @@ struct Reader {
 };
 
 // A file that output may go to, as the rules see it.
-struct Target {
+struct WrittenFile {
     int fd;
     struct stat status;
 };
 
-std::optional<Reader> reader(const OpenedInputs &inputs, std::size_t k) {
+std::optional<ReadFile> read_file(const OpenedInputs &inputs, std::size_t k) {
     return inputs.descriptors[k] >= 0
-               ? std::optional(Reader{inputs.names[k], inputs.descriptors[k], *inputs.statuses[k]})
+               ? std::optional(
+                     ReadFile{inputs.names[k], inputs.descriptors[k], *inputs.statuses[k]})
                : std::nullopt;
 }
 
@@ -84,7 +85,7 @@ bool shows_inode_number(ino_t shown, ino_t real) {
 bool may_hold_input(const struct stat &file) { return S_ISREG(file.st_mode) && file.st_size > 0; }
 
 // Whether writing to file changes what the input reads: it is the input, or the file beneath it.
-bool reads_through(const Reader &input, const struct stat &file) {
+bool reads_through(const ReadFile &input, const struct stat &file) {
     if (same_file(input.status, file)) {
         return true;
     }
@@ -97,7 +98,7 @@ bool reads_through(const Reader &input, const struct stat &file) {
 // Whether the input reads from this device (a loop device, named, or a mount's): it is the device,
 // or a partition of it, or lies on a file system of it. An input on a stacked file system, or on
 // one that shows no device of its own (btrfs), may read from any loop device.
-bool reads_from(const Reader &input, dev_t device, const char *loop) {
+bool reads_from(const ReadFile &input, dev_t device, const char *loop) {
     const dev_t on = S_ISBLK(input.status.st_mode) ? input.status.st_rdev : input.status.st_dev;
     if (on == device || stacked(input.type())) {
         return true;
@@ -135,7 +136,7 @@ bool backing_name(const char *device, Path &name) {
 
 // Whether the backing file that the kernel names is target: by device and inode, or where the
 // caller may not look that name up, by the name the kernel gives the target too.
-bool named_is(const char *name, const Target &target, struct stat &named) {
+bool named_is(const char *name, const WrittenFile &target, struct stat &named) {
     if (stat(name, &named) == 0) {
         return same_file(named, target.status) || shows_attributes_of(named, target.status);
     }
@@ -148,7 +149,7 @@ bool named_is(const char *name, const Target &target, struct stat &named) {
 // and inode of its backing file, which LOOP_GET_STATUS64 gives where the device can be opened,
 // else by the name the kernel gives that file; and for a backing file on a stacked file system, by
 // the attributes it shows of the file beneath, which is as large as the device at least.
-bool loop_reads(const char *device, unsigned long long kib, const Target &target) {
+bool loop_reads(const char *device, unsigned long long kib, const WrittenFile &target) {
     const struct stat &file = target.status;
     Path node{};
     std::snprintf(node.data(), node.size(), "/dev/%s", device);
@@ -179,7 +180,7 @@ bool is_loop_device(const char *name) {
 // A loop device that reads target as its disk, and that accepts(device number, name) takes: its
 // node goes into device. /proc/partitions lists the loop devices that hold anything.
 template <typename Accepts>
-bool loop_backed_by(const Target &target, Path &device, Accepts &&accepts) {
+bool loop_backed_by(const WrittenFile &target, Path &device, Accepts &&accepts) {
     FILE *partitions = std::fopen("/proc/partitions", "re");
     if (partitions == nullptr) {
         return false;
@@ -222,7 +223,7 @@ void unescape(char *text) {
 
 // A mount made straight from a file (erofs can be) that reads target as its disk, and whose device
 // accepts() takes. Its source, as /proc/self/mountinfo gives it, names that file.
-template <typename Accepts> bool mount_backed_by(const Target &target, Accepts &&accepts) {
+template <typename Accepts> bool mount_backed_by(const WrittenFile &target, Accepts &&accepts) {
     FILE *mounts = std::fopen("/proc/self/mountinfo", "re");
     if (mounts == nullptr) {
         return false;
@@ -258,7 +259,7 @@ template <typename Accepts> bool mount_backed_by(const Target &target, Accepts &
 
 // Only a file system that can be mounted straight from a file (erofs, since Linux 6.12), showing
 // no device of its own, or a stacked one, can read such a mount's file.
-bool may_read_mount_source(const Reader &input) {
+bool may_read_mount_source(const ReadFile &input) {
     return stacked(input.type()) ||
            (major(input.status.st_dev) == 0 && input.type() == EROFS_SUPER_MAGIC_V1);
 }
@@ -266,7 +267,7 @@ bool may_read_mount_source(const Reader &input) {
 // Whether writing to target changes what the input reads: it is the input, the file beneath it on
 // a stacked file system, or the file that a loop device or a mount that the input reads from
 // reads as its disk. Loop devices count only with loops: a log that backs one is refused anyway.
-bool reads(const Reader &input, const Target &target, bool loops) {
+bool reads(const ReadFile &input, const WrittenFile &target, bool loops) {
     Path device{};
     const auto from = [&](dev_t disk, const char *loop) { return reads_from(input, disk, loop); };
     return reads_through(input, target.status) ||
@@ -277,29 +278,29 @@ bool reads(const Reader &input, const Target &target, bool loops) {
 }
 
 // The opened files as the log's rules see them.
-struct Facts {
+struct Opened {
     const OpenedFiles &files;
-    std::optional<Target> log;
-    std::array<std::optional<Reader>, 2> inputs;
+    std::optional<WrittenFile> log;
+    std::array<std::optional<ReadFile>, 2> inputs;
     std::array<std::optional<struct stat>, 2> outputs; // standard output, standard error
 };
 
-bool log_is_block_device(const Facts &facts) {
-    if (facts.log && S_ISBLK(facts.log->status.st_mode)) {
-        say(texts::log_is_block_device_refusal(facts.files.logfile));
+bool log_is_block_device(const Opened &opened) {
+    if (opened.log && S_ISBLK(opened.log->status.st_mode)) {
+        print_diagnostic(texts::log_is_block_device_refusal(opened.files.logfile));
         return true;
     }
     return false;
 }
 
-bool existed(const Facts &facts) { return facts.log && facts.files.log_existed; }
+bool existed(const Opened &opened) { return opened.log && opened.files.log_existed; }
 
-bool log_is_input(const Facts &facts) {
-    for (const std::optional<Reader> &input : facts.inputs) {
-        if (input && facts.log &&
-            (same_file(input->status, facts.log->status) ||
-             (existed(facts) && reads(*input, *facts.log, false)))) {
-            say(texts::log_refusal(facts.files.logfile, input->name));
+bool log_is_input(const Opened &opened) {
+    for (const std::optional<ReadFile> &input : opened.inputs) {
+        if (input && opened.log &&
+            (same_file(input->status, opened.log->status) ||
+             (existed(opened) && reads(*input, *opened.log, false)))) {
+            print_diagnostic(texts::log_refusal(opened.files.logfile, input->name));
             return true;
         }
     }
@@ -308,22 +309,23 @@ bool log_is_input(const Facts &facts) {
 
 // Whether an input is the loop device, a partition of it or a file on the file system it holds,
 // writing over its backing file writes over all of them.
-bool log_backs_loop_device(const Facts &facts) {
+bool log_backs_loop_device(const Opened &opened) {
     Path device{};
-    if (existed(facts) && may_hold_input(facts.log->status) &&
-        loop_backed_by(*facts.log, device, [](dev_t, const char *) { return true; })) {
-        say(texts::log_backs_loop_device_refusal(facts.files.logfile, device.data()));
+    if (existed(opened) && may_hold_input(opened.log->status) &&
+        loop_backed_by(*opened.log, device, [](dev_t, const char *) { return true; })) {
+        print_diagnostic(texts::log_backs_loop_device_refusal(opened.files.logfile, device.data()));
         return true;
     }
     return false;
 }
 
 // Emptying standard output's or standard error's file would erase what the run wrote there.
-bool log_is_output_file(const Facts &facts) {
-    for (std::size_t k = 0; k < facts.outputs.size(); ++k) {
-        const std::optional<struct stat> &out = facts.outputs[k];
-        if (facts.log && out && S_ISREG(out->st_mode) && same_file(facts.log->status, *out)) {
-            say(texts::log_is_standard_refusal(facts.files.logfile, standard_outputs[k]));
+bool log_is_output_file(const Opened &opened) {
+    for (std::size_t k = 0; k < opened.outputs.size(); ++k) {
+        const std::optional<struct stat> &out = opened.outputs[k];
+        if (opened.log && out && S_ISREG(out->st_mode) && same_file(opened.log->status, *out)) {
+            print_diagnostic(
+                texts::log_is_standard_refusal(opened.files.logfile, standard_outputs[k]));
             return true;
         }
     }
@@ -365,11 +367,11 @@ bool standard_outputs_refused(const OpenedInputs &inputs) {
     std::array<bool, 2> read{}; // whether an input reads standard output's, standard error's file
     std::optional<Text> refusal;
     for (std::size_t k = 0; k < inputs.names.size(); ++k) {
-        const std::optional<Reader> input = reader(inputs, k);
+        const std::optional<ReadFile> input = read_file(inputs, k);
         for (std::size_t which = 0; which < outputs.size(); ++which) {
             const std::optional<struct stat> &out = outputs[which];
             const bool reads_it = input && out && !S_ISCHR(out->st_mode) &&
-                                  reads(*input, Target{descriptors[which], *out}, true);
+                                  reads(*input, WrittenFile{descriptors[which], *out}, true);
             if (reads_it && !refusal) {
                 refusal = texts::input_is_standard_refusal(input->name, standard_outputs[which]);
             }
@@ -378,7 +380,7 @@ bool standard_outputs_refused(const OpenedInputs &inputs) {
     }
     if (refusal) {
         send_diagnostics_to(!read[1] ? STDERR_FILENO : !read[0] ? STDOUT_FILENO : -1);
-        say(*refusal);
+        print_diagnostic(*refusal);
     }
     return refusal.has_value();
 }
@@ -386,7 +388,7 @@ bool standard_outputs_refused(const OpenedInputs &inputs) {
 bool log_name_is_block_device(const char *logfile) {
     struct stat log {};
     if (stat(logfile, &log) == 0 && S_ISBLK(log.st_mode)) {
-        say(texts::log_is_block_device_refusal(logfile));
+        print_diagnostic(texts::log_is_block_device_refusal(logfile));
         return true;
     }
     return false;
@@ -394,9 +396,9 @@ bool log_name_is_block_device(const char *logfile) {
 
 bool log_refused(const OpenedFiles &files) {
     const std::optional<struct stat> log = status_of(files.log);
-    const Facts facts{files,
-                      log ? std::optional(Target{files.log, *log}) : std::nullopt,
-                      {reader(files.inputs, 0), reader(files.inputs, 1)},
-                      {status_of(STDOUT_FILENO), status_of(STDERR_FILENO)}};
-    return std::any_of(rules.begin(), rules.end(), [&](auto rule) { return rule(facts); });
+    const Opened opened{files,
+                        log ? std::optional(WrittenFile{files.log, *log}) : std::nullopt,
+                        {read_file(files.inputs, 0), read_file(files.inputs, 1)},
+                        {status_of(STDOUT_FILENO), status_of(STDERR_FILENO)}};
+    return std::any_of(rules.begin(), rules.end(), [&](auto rule) { return rule(opened); });
 }

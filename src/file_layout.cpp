@@ -168,9 +168,9 @@ Segment DiskLayout::asked(int k, off_t offset) {
     if (errno == ENXIO) {
         // No data from here on: a hole to the end, unless the file was cut short under the run,
         // which its mapping then finds out exactly.
-        struct stat now {};
-        const bool cut = fstat(fds_[k], &now) != 0 || now.st_size <= offset;
-        return {!cut, cut ? size : std::min(now.st_size, size)};
+        const std::optional<off_t> now = size_now(fds_[k]);
+        const bool cut = !now || *now <= offset;
+        return {!cut, cut ? size : std::min(*now, size)};
     }
     return {false, size}; // cannot tell: all of it is data
 }

@@ -15,6 +15,11 @@ std::optional<struct stat> status_of(int fd) {
     return fd >= 0 && fstat(fd, &file) == 0 ? std::optional(file) : std::nullopt;
 }
 
+std::optional<off_t> size_now(int fd) {
+    struct stat file {};
+    return fstat(fd, &file) == 0 ? std::optional(file.st_size) : std::nullopt;
+}
+
 long file_system_of(int fd) {
     struct statfs place {};
     return fstatfs(fd, &place) == 0 ? static_cast<long>(place.f_type) : 0;

@@ -13,5 +13,8 @@ bool same_time(const timespec &a, const timespec &b);
 // The status of an open descriptor; nothing for -1 or where fstat fails.
 std::optional<struct stat> status_of(int fd);
 
+// How long the file is now; nothing where fstat fails. Safe in a signal handler.
+std::optional<off_t> size_now(int fd);
+
 // The magic number of the file system that a descriptor's file is on; 0 where it cannot be had.
 long file_system_of(int fd);

@@ -2,57 +2,35 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
-OpenedInput open_input(const char *name) {
-    OpenedInput opened{name, -1, {}, 0};
-    do { // an interrupted open is no failure of the file
-        opened.fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (opened.fd < 0 && errno == EINTR);
-    if (opened.fd < 0 || fstat(opened.fd, &opened.status) != 0) {
-        opened.errnum = errno;
+namespace {
+
+// Zeros to stand in for holes: one window's worth, mapped once and never written, so that every
+// page of it is the kernel's one page of zeros. Empty when it cannot be mapped.
+const char *zeros = nullptr;
+std::span<const char> zero_window() {
+    if (zeros == nullptr) {
+        void *const mapped =
+            mmap(nullptr, window_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        zeros = mapped == MAP_FAILED ? nullptr : static_cast<const char *>(mapped);
     }
-    return opened;
+    return zeros == nullptr ? std::span<const char>() : std::span(zeros, window_size);
 }
 
-Input::Input(const OpenedInput &opened, int slot, std::span<char> block) {
-    const char *const name = opened.name;
-    int fd = opened.fd;
-    const struct stat &file = opened.status;
-    if (opened.errnum != 0) {
-        source_ = &kinds_.emplace<Source>(name, fd, file);
-        source_->fail(opened.errnum);
-        return;
-    }
-    if (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode)) {
-        source_ = &kinds_.emplace<ArrivingInput>(name, fd, file, block);
-        return;
-    }
-    if (S_ISREG(file.st_mode) && file.st_size > 0) {
-        MappedInput &mapped = kinds_.emplace<MappedInput>(name, fd, file, slot);
-        if (mapped.map_first_window()) {
-            source_ = &mapped;
-            return;
-        }
-        fd = mapped.release();
-    }
-    // Blocking reads from here on; a file that cannot be mapped (files under /proc and /sys tell
-    // no true size) is read to its real end.
-    fcntl(fd, F_SETFL, 0);
-    source_ = &kinds_.emplace<ReadInput>(name, fd, file, block);
-}
+} // namespace
 
-std::optional<DiskLayout> layout_of(Input &first, Input &second) {
-    MappedInput *const a = first.mapped();
-    MappedInput *const b = second.mapped();
-    if (a == nullptr || b == nullptr || std::min(a->size(), b->size()) <= off_t{window_size} ||
-        zeros().empty()) {
+std::optional<DiskLayout> layout_of(MappedInput *first, MappedInput *second) {
+    if (first == nullptr || second == nullptr ||
+        std::min(first->size(), second->size()) <= off_t{window_size} || zero_window().empty()) {
         return std::nullopt;
     }
-    return DiskLayout({a->descriptor(), b->descriptor()}, a->status(), b->status());
+    return DiskLayout({first->descriptor(), second->descriptor()}, first->status(),
+                      second->status());
 }
 
 InputPair::InputPair(Source &first, Source &second, StopRequest stop)
@@ -70,7 +48,7 @@ bool InputPair::fill() {
             deliver_next_stretch();
         }
         for (Source *input : inputs_) {
-            if (input->needs_bytes() && !input->arrives()) {
+            if (input->needs_bytes() && !input->read_when_ready()) {
                 input->deliver(); // a file or a disk: the read never waits for long
             }
         }
@@ -100,17 +78,17 @@ void InputPair::deliver_next_stretch() {
     const Sharing shared = a.hole || b.hole ? Sharing{false, a.end} : layout_->sharing(offset);
     const off_t end = std::min({a.end, b.end, shared.end, first.reach(offset)});
     const auto length = static_cast<std::size_t>(end - offset);
-    const std::span<const char> stand_in = zeros().first(length);
+    const std::span<const char> stand_in = zero_window().first(length);
     const bool alike = (a.hole && b.hole) || shared.shared;
     if (alike || a.hole) {
-        first.show_instead(stand_in);
+        first.deliver_equal(stand_in);
     } else {
-        first.show_file(offset, length);
+        first.deliver_file(offset, length);
     }
     if (alike || b.hole) {
-        second.show_instead(stand_in);
+        second.deliver_equal(stand_in);
     } else {
-        second.show_file(offset, length);
+        second.deliver_file(offset, length);
     }
 }
 
@@ -122,7 +100,7 @@ bool InputPair::read_what_arrived() {
     nfds_t count = 0;
     bool waits = false;
     for (Source *input : inputs_) {
-        if (input->arrives() && !input->ended() && input->has_room()) {
+        if (input->read_when_ready() && !input->ended() && input->has_room()) {
             waits = waits || input->needs_bytes();
             readers[count] = input;
             watched[count++] = {input->descriptor(), POLLIN, 0};

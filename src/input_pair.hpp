@@ -1,14 +1,11 @@
-// The two inputs of the run as the comparison sees them (see compare_inputs): each opened as the
-// source its kind calls for, filled as their bytes arrive, and, for two regular files in mismatch
-// mode, compared stretch by stretch as their layout allows, so that what both must hold alike
-// (holes, shared blocks) costs nothing to compare.
+// The two inputs of the run as the comparison sees them (see compare_inputs): filled as their
+// bytes arrive, and, for two regular files in mismatch mode, delivered stretch by stretch as their
+// layout allows, so that what both must hold alike (holes, shared blocks) costs nothing to compare.
 #pragma once
 
-#include "arriving_input.hpp"
 #include "file_layout.hpp"
 #include "input_source.hpp"
 #include "mapped_input.hpp"
-#include "read_input.hpp"
 
 #include <signal.h>
 
@@ -16,33 +13,6 @@
 #include <csignal>
 #include <optional>
 #include <span>
-#include <variant>
-
-// An input as opened, without waiting (a FIFO's writer may be waiting for the other input's
-// open), and before anything is said of it: its descriptor and its status then, or -1 and why
-// the open failed.
-struct OpenedInput {
-    const char *name;
-    int fd;
-    struct stat status;
-    int errnum;
-};
-OpenedInput open_input(const char *name);
-
-// One input of the run as the source of its kind; a failed open is told here. The source lives
-// inside, so that no memory is claimed once the run has begun. block is the room for bytes that
-// are read; slot (0 or 1) tells the input's mapped window apart from the other's.
-class Input {
-  public:
-    Input(const OpenedInput &opened, int slot, std::span<char> block);
-    Source &source() { return *source_; }
-    // The mapped file, when the input is one.
-    MappedInput *mapped() { return std::get_if<MappedInput>(&kinds_); }
-
-  private:
-    std::variant<std::monostate, Source, MappedInput, ReadInput, ArrivingInput> kinds_;
-    Source *source_ = nullptr;
-};
 
 // How the run asks the reading to stop: a flag that a handler of these signals sets. A wait for
 // input lets them in only while it waits, so that none can slip in between the look at the flag
@@ -67,7 +37,7 @@ class InputPair {
         inputs_[0]->consume(size);
         inputs_[1]->consume(size);
     }
-    std::size_t trustworthy(int k, std::size_t upto) const { return inputs_[k]->trustworthy(upto); }
+    std::size_t before_cut(int k, std::size_t upto) const { return inputs_[k]->before_cut(upto); }
 
   private:
     bool read_what_arrived();
@@ -79,6 +49,6 @@ class InputPair {
     Layout *layout_ = nullptr;
 };
 
-// The layout of two regular inputs large enough for it to matter, or nothing. Smaller files are
-// compared whole: asking costs more than it could save.
-std::optional<DiskLayout> layout_of(Input &first, Input &second);
+// The layout of two mapped files large enough for it to matter, or nothing (also where either
+// input is no mapped file). Smaller files are compared whole: asking costs more than it saves.
+std::optional<DiskLayout> layout_of(MappedInput *first, MappedInput *second);

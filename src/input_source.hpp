@@ -3,7 +3,7 @@
 // arriving_input); an input that could not be opened is a plain Source that has ended.
 #pragma once
 
-#include "run_output.hpp"
+#include "failure.hpp"
 
 #include <sys/stat.h>
 
@@ -34,12 +34,12 @@ class Source {
     bool needs_bytes() const { return begin_ == end_ && !ended_; }
     // How many of the first upto pending bytes are known to be the input's own: fewer once the
     // file was found cut short under them.
-    virtual std::size_t trustworthy(std::size_t upto) { return upto; }
+    virtual std::size_t before_cut(std::size_t upto) { return upto; }
 
     // Delivers more: the next window of a mapped file, or what one read gives.
     virtual void deliver() { ended_ = true; }
     // Read only when poll says there is something to read.
-    virtual bool arrives() const { return false; }
+    virtual bool read_when_ready() const { return false; }
     virtual bool has_room() const { return begin_ == end_; }
 
     // Ends the reading. A regular file whose bytes may no longer be those it had when it was

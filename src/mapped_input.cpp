@@ -1,5 +1,7 @@
 #include "mapped_input.hpp"
 
+#include "file_status.hpp"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <csignal>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 
 namespace {
@@ -37,17 +40,18 @@ struct WindowSlot {
 };
 std::array<WindowSlot, 2> windows;
 
-// See zeros(): mapped when first asked for.
-const char *zero_window = nullptr;
+// How many of count bytes from offset on the file still holds: all, where it cannot be told.
+std::size_t still_held(int fd, off_t offset, std::size_t count) {
+    const std::optional<off_t> size = size_now(fd);
+    return size ? std::min(count, static_cast<std::size_t>(std::max(*size - offset, off_t{0})))
+                : count;
+}
 
 // Notes that the window's bytes are not the file's from cut on, or from where the file now ends
-// if that is sooner (fstat is async-signal-safe); nothing when the file still reaches past them.
+// if that is sooner; nothing when the file still reaches past them.
 void note_cut(WindowSlot &slot, std::size_t cut) {
-    struct stat now {};
-    const off_t offset = slot.offset.load(std::memory_order_relaxed);
-    if (fstat(slot.fd.load(std::memory_order_relaxed), &now) == 0) {
-        cut = std::min(cut, static_cast<std::size_t>(std::max(now.st_size - offset, off_t{0})));
-    }
+    cut = still_held(slot.fd.load(std::memory_order_relaxed),
+                     slot.offset.load(std::memory_order_relaxed), cut);
     if (cut < slot.length.load(std::memory_order_relaxed)) {
         slot.cut.store(std::min(slot.cut.load(std::memory_order_relaxed), cut),
                        std::memory_order_relaxed);
@@ -82,21 +86,12 @@ void on_fault(int, siginfo_t *info, void *) {
 
 } // namespace
 
-void survive_cut_windows() {
+void handle_window_faults() {
     struct sigaction action {};
     action.sa_sigaction = on_fault;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     sigaction(SIGBUS, &action, nullptr);
-}
-
-std::span<const char> zeros() {
-    if (zero_window == nullptr) {
-        void *const mapped =
-            mmap(nullptr, window_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        zero_window = mapped == MAP_FAILED ? nullptr : static_cast<const char *>(mapped);
-    }
-    return zero_window == nullptr ? std::span<const char>() : std::span(zero_window, window_size);
 }
 
 MappedInput::MappedInput(const char *name, int fd, const struct stat &opened, int slot)
@@ -119,7 +114,7 @@ off_t MappedInput::reach(off_t offset) const {
     return offset - offset % static_cast<off_t>(window_size) + static_cast<off_t>(window_size);
 }
 
-void MappedInput::show_file(off_t offset, std::size_t length) {
+void MappedInput::deliver_file(off_t offset, std::size_t length) {
     if (offset >= size()) { // what is beyond the size at the open is not compared
         ended_ = true;
         return;
@@ -140,23 +135,19 @@ void MappedInput::show_file(off_t offset, std::size_t length) {
     showing_window_ = true;
 }
 
-void MappedInput::show_instead(std::span<const char> bytes) {
+void MappedInput::deliver_equal(std::span<const char> bytes) {
     begin_ = bytes.data();
     end_ = bytes.data() + bytes.size();
     next_ += static_cast<off_t>(bytes.size());
     showing_window_ = false;
 }
 
-std::size_t MappedInput::trustworthy(std::size_t upto) {
+std::size_t MappedInput::before_cut(std::size_t upto) {
     if (upto == 0) {
         return upto;
     }
     if (!showing_window_) { // stand-in bytes are the file's as far as it still reaches
-        struct stat now {};
-        const off_t start = next_ - (end_ - begin_);
-        return fstat(fd_, &now) == 0 && now.st_size - start < static_cast<off_t>(upto)
-                   ? static_cast<std::size_t>(std::max(now.st_size - start, off_t{0}))
-                   : upto;
+        return still_held(fd_, next_ - (end_ - begin_), upto);
     }
     // Touching the page after these bytes faults when the file no longer reaches there, and the
     // handler notes where it now ends: no byte past a cut is taken for the file's. Past the end
@@ -221,8 +212,7 @@ void MappedInput::unmap() {
 // A window faulted: the file is shorter than at its open, or its bytes could not be read.
 void MappedInput::report_cut() {
     const off_t at = window_offset_ + static_cast<off_t>(windows[slot_].cut.load());
-    struct stat now {};
-    if (fstat(fd_, &now) == 0 && now.st_size <= at) {
+    if (still_held(fd_, at, 1) == 0) {
         failure_.record_change();
         return;
     }

@@ -18,8 +18,8 @@ class MappedInput final : public Source {
     bool map_first_window();
     int release();
 
-    void deliver() override { show_file(next_, window_size); }
-    std::size_t trustworthy(std::size_t upto) override;
+    void deliver() override { deliver_file(next_, window_size); }
+    std::size_t before_cut(std::size_t upto) override;
     void close() override;
 
     // For comparing by layout: the offset of the first byte not yet delivered, the size when
@@ -29,10 +29,10 @@ class MappedInput final : public Source {
     off_t reach(off_t offset) const;
     // Delivers the file's own bytes from offset on, at most length of them, as far as one window
     // reaches.
-    void show_file(off_t offset, std::size_t length);
+    void deliver_file(off_t offset, std::size_t length);
     // Delivers bytes that are known to equal the file's from next_offset() on, without reading
     // the file: zeros for a hole, or the other input's bytes where both share their blocks.
-    void show_instead(std::span<const char> bytes);
+    void deliver_equal(std::span<const char> bytes);
 
   private:
     void map_window(off_t offset);
@@ -51,8 +51,4 @@ class MappedInput final : public Source {
 
 // Mapped windows can fault when their file is cut short or cannot be read; this keeps the process
 // alive and lets the run find out. Installed once, before any input is opened.
-void survive_cut_windows();
-
-// Zeros to stand in for holes: one window's worth, mapped once and never written, so that every
-// page of it is the kernel's one page of zeros. Empty when it cannot be mapped.
-std::span<const char> zeros();
+void handle_window_faults();

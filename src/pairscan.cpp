@@ -10,7 +10,7 @@
 int main(int argc, char *argv[]) {
     guard_standard_descriptors();
     take_signals();
-    RunFile console(nullptr);
+    OutputFile console(nullptr);
     if (argc != 4 && argc != 5) {
         console.write(texts::console_banner());
         console.write(texts::usage());

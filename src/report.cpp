@@ -63,13 +63,40 @@ std::string_view standard_name(Standard which) {
     return which == Standard::output ? "standard output" : "standard error";
 }
 
+// The line that names the shorter file, with the empty lines before and after it (each an EOL).
+Text verdict(std::string_view shorter, std::string_view other, int before, int after) {
+    Text text{};
+    for (int line = 0; line < before; ++line) {
+        text.add(eol);
+    }
+    text.add({shorter});
+    text.add({" seems to be shorter then "});
+    text.add({other});
+    for (int line = 0; line < after; ++line) {
+        text.add(eol);
+    }
+    return text;
+}
+
 // "pairscan: ", the detail, and a newline.
+constexpr std::string_view diagnostic_prefix = "pairscan: ";
+
 Text diagnostic(std::initializer_list<std::string_view> detail) {
-    Text text{{"pairscan: "}};
+    Text text{{diagnostic_prefix}};
     for (std::string_view piece : detail) {
         text.add({piece});
     }
     text.add({"\n"});
+    return text;
+}
+
+// "pairscan: log file 'LOG' ", why, and "; not overwriting it".
+Text log_kept(std::string_view logfile, std::initializer_list<std::string_view> why) {
+    Text text{{diagnostic_prefix}, {"log file '"}, {logfile}, {"' "}};
+    for (std::string_view piece : why) {
+        text.add({piece});
+    }
+    text.add({"; not overwriting it\n"});
     return text;
 }
 
@@ -159,11 +186,11 @@ std::string_view PairLines::log_line() {
 }
 
 Text texts::console_verdict(std::string_view shorter, std::string_view other) {
-    return {eol, {shorter}, {" seems to be shorter then "}, {other}, eol, eol};
+    return verdict(shorter, other, 1, 2);
 }
 
 Text texts::log_verdict(std::string_view shorter, std::string_view other) {
-    return {eol, eol, {shorter}, {" seems to be shorter then "}, {other}, eol};
+    return verdict(shorter, other, 2, 1);
 }
 
 Text texts::trailer() { return {{"\n\ndone comparing\nEOF"}}; }
@@ -172,7 +199,7 @@ Text texts::failure(std::string_view name, int errnum) {
     return diagnostic({name, ": ", std::strerror(errnum)});
 }
 
-Text texts::console_failure(int errnum) {
+Text texts::standard_output_failure(int errnum) {
     return texts::failure(standard_name(Standard::output), errnum);
 }
 
@@ -183,22 +210,19 @@ Text texts::changed_file(std::string_view name) {
 }
 
 Text texts::log_refusal(std::string_view logfile, std::string_view input) {
-    return diagnostic(
-        {"log file '", logfile, "' is the same file as '", input, "'; not overwriting it"});
+    return log_kept(logfile, {"is the same file as '", input, "'"});
 }
 
 Text texts::log_is_standard_refusal(std::string_view logfile, Standard which) {
-    return diagnostic({"log file '", logfile, "' is the same file as ", standard_name(which),
-                       "; not overwriting it"});
+    return log_kept(logfile, {"is the same file as ", standard_name(which)});
 }
 
 Text texts::log_is_block_device_refusal(std::string_view logfile) {
-    return diagnostic({"log file '", logfile, "' is a block device; not overwriting it"});
+    return log_kept(logfile, {"is a block device"});
 }
 
 Text texts::log_backs_loop_device_refusal(std::string_view logfile, std::string_view device) {
-    return diagnostic(
-        {"log file '", logfile, "' is the backing file of ", device, "; not overwriting it"});
+    return log_kept(logfile, {"is the backing file of ", device});
 }
 
 Text texts::input_is_standard_refusal(std::string_view input, Standard which) {

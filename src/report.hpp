@@ -82,7 +82,7 @@ Text trailer();
 
 // Diagnostics: one line each on standard error.
 Text failure(std::string_view name, int errnum);
-Text console_failure(int errnum);
+Text standard_output_failure(int errnum);
 Text memory_failure();
 Text changed_file(std::string_view name);
 

@@ -4,7 +4,6 @@
 #include "stop_signals.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,21 +14,12 @@
 
 namespace {
 
-// Where say() writes.
-int diagnostics = STDERR_FILENO;
-
 // Writes to /dev/null need not be composed at all.
 bool discards_everything(int fd) {
     struct stat file {};
     struct stat null {};
     return fstat(fd, &file) == 0 && S_ISCHR(file.st_mode) && stat("/dev/null", &null) == 0 &&
            file.st_rdev == null.st_rdev;
-}
-
-// Writes to a non-blocking output that is full for now wait until it takes more.
-[[gnu::cold]] void wait_until_writable(int fd) {
-    pollfd ready{fd, POLLOUT, 0};
-    poll(&ready, 1, -1);
 }
 
 // Replaces the symbolic link at path with the path its target names, seen from where the link
@@ -99,76 +89,20 @@ int open_log(const char *logfile, std::span<char> made) {
 
 } // namespace
 
-int write_whole(int fd, std::span<iovec> pieces) {
-    for (;;) {
-        while (!pieces.empty() && pieces[0].iov_len == 0) {
-            pieces = pieces.subspan(1);
-        }
-        if (pieces.empty()) {
-            return 0;
-        }
-        const ssize_t count = pieces.size() == 1
-                                  ? ::write(fd, pieces[0].iov_base, pieces[0].iov_len)
-                                  : ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
-        if (count < 0 && errno == EAGAIN) {
-            wait_until_writable(fd);
-        } else if (count < 0 && (errno != EINTR || stop_signal() != 0)) {
-            return errno;
-        } else if (count == 0) {
-            return EIO; // nothing taken, and no reason given
-        }
-        for (auto left = static_cast<std::size_t>(std::max(count, ssize_t{0})); left > 0;) {
-            const std::size_t taken = std::min(left, pieces[0].iov_len);
-            pieces[0].iov_base = static_cast<char *>(pieces[0].iov_base) + taken;
-            pieces[0].iov_len -= taken;
-            left -= taken;
-            pieces = pieces[0].iov_len == 0 ? pieces.subspan(1) : pieces;
-        }
-    }
-}
-
-void say(const Text &diagnostic) {
-    std::array<iovec, Text::most> pieces{};
-    std::size_t count = 0;
-    for (const Piece &piece : diagnostic.pieces()) {
-        pieces[count++] = {const_cast<char *>(piece.bytes.data()), piece.bytes.size()};
-    }
-    if (diagnostics >= 0) {
-        write_whole(diagnostics, {pieces.data(), count});
-    }
-}
-
-void send_diagnostics_to(int fd) { diagnostics = fd; }
-
-void Failure::record(int errnum) {
-    if (errnum_ != 0) {
-        return;
-    }
-    errnum_ = errnum;
-    say(name_ == nullptr ? texts::console_failure(errnum) : texts::failure(name_, errnum));
-}
-
-void Failure::record_change() {
-    if (errnum_ == 0) {
-        errnum_ = EIO;
-        say(texts::changed_file(name_));
-    }
-}
-
-RunFile::RunFile(const char *name) : name_(name), failure_(name) {
+OutputFile::OutputFile(const char *name) : name_(name), failure_(name) {
     if (name_ == nullptr) {
         fd_ = STDOUT_FILENO;
         discards_ = discards_everything(fd_);
     }
 }
 
-RunFile::~RunFile() {
+OutputFile::~OutputFile() {
     if (owned_) {
         ::close(fd_);
     }
 }
 
-void RunFile::open_without_emptying() {
+void OutputFile::open_without_emptying() {
     do {
         fd_ = open_log(name_, made_);
     } while (fd_ < 0 && errno == EINTR && stop_signal() == 0);
@@ -181,7 +115,7 @@ void RunFile::open_without_emptying() {
     }
 }
 
-void RunFile::empty() {
+void OutputFile::empty() {
     // ftruncate refuses (EINVAL) what cannot be emptied: a terminal, a pipe, a device. One that a
     // signal interrupts is made again, unless the signal asked to stop.
     int emptied = 0;
@@ -195,7 +129,7 @@ void RunFile::empty() {
     }
 }
 
-void RunFile::remove_if_created() {
+void OutputFile::remove_if_created() {
     struct stat opened {};
     struct stat named {};
     // Only while the path it was made under still leads to it.
@@ -205,7 +139,7 @@ void RunFile::remove_if_created() {
     }
 }
 
-void RunFile::write(const Text &text) {
+void OutputFile::write(const Text &text) {
     for (const Piece &piece : text.pieces()) {
         hold(piece.bytes);
         if (piece.ends_line) {
@@ -214,20 +148,20 @@ void RunFile::write(const Text &text) {
     }
 }
 
-void RunFile::write_line(std::string_view line) {
+void OutputFile::write_line(std::string_view line) {
     if (flush()) {
         write_all(line.data(), line.size());
     }
 }
 
 // Text that a failed file still holds is dropped: nothing more reaches it.
-bool RunFile::flush() {
+bool OutputFile::flush() {
     const std::size_t size = held_size_;
     held_size_ = 0;
     return !failure_.happened() && (size == 0 || write_all(held_.data(), size));
 }
 
-void RunFile::close() {
+void OutputFile::close() {
     flush();
     // Linux releases the descriptor even when close reports EINTR; the data is not lost then.
     if (owned_ && ::close(fd_) != 0 && errno != EINTR) {
@@ -237,7 +171,7 @@ void RunFile::close() {
     fd_ = -1;
 }
 
-void RunFile::hold(std::string_view bytes) {
+void OutputFile::hold(std::string_view bytes) {
     if (bytes.size() > held_.size() - held_size_) {
         if (!flush()) {
             return;
@@ -251,7 +185,7 @@ void RunFile::hold(std::string_view bytes) {
     held_size_ += bytes.size();
 }
 
-bool RunFile::write_all(const char *bytes, std::size_t size) {
+bool OutputFile::write_all(const char *bytes, std::size_t size) {
     if (failure_.happened() || stopped_) {
         return false; // a file that failed takes nothing more, even should it recover
     }

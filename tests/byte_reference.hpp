@@ -103,7 +103,7 @@ class ScriptedInputs {
             side.compared += size;
         }
     }
-    std::size_t trustworthy(int k, std::size_t upto) const {
+    std::size_t before_cut(int k, std::size_t upto) const {
         const Side &side = sides_[k];
         return side.script.cut < side.delivered
                    ? std::min(upto, side.script.cut - std::min(side.script.cut, side.compared))
@@ -213,7 +213,7 @@ template <typename Draw> LaidOut laid_out(std::string a, std::string b, Draw &&d
 // What mismatch mode reports on two such files (neither empty), mapped and compared by their
 // layout.
 inline Outcome compared_by_layout(const LaidOut &laid) {
-    survive_cut_windows();
+    handle_window_faults();
     std::array<int, 2> fds{};
     std::array<struct stat, 2> status{};
     for (std::size_t k = 0; k < 2; ++k) {

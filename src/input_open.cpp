@@ -1,0 +1,44 @@
+#include "input_open.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+OpenedInput open_input(const char *name) {
+    OpenedInput opened{name, -1, {}, 0};
+    do { // an interrupted open is no failure of the file
+        opened.fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (opened.fd < 0 && errno == EINTR);
+    if (opened.fd < 0 || fstat(opened.fd, &opened.status) != 0) {
+        opened.errnum = errno;
+    }
+    return opened;
+}
+
+Input::Input(const OpenedInput &opened, int slot, std::span<char> block) {
+    const char *const name = opened.name;
+    int fd = opened.fd;
+    const struct stat &file = opened.status;
+    if (opened.errnum != 0) {
+        source_ = &kinds_.emplace<Source>(name, fd, file);
+        source_->fail(opened.errnum);
+        return;
+    }
+    if (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode)) {
+        source_ = &kinds_.emplace<ArrivingInput>(name, fd, file, block);
+        return;
+    }
+    if (S_ISREG(file.st_mode) && file.st_size > 0) {
+        MappedInput &mapped = kinds_.emplace<MappedInput>(name, fd, file, slot);
+        if (mapped.map_first_window()) {
+            source_ = &mapped;
+            return;
+        }
+        fd = mapped.release();
+    }
+    // Blocking reads from here on; a file that cannot be mapped (files under /proc and /sys tell
+    // no true size) is read to its real end.
+    fcntl(fd, F_SETFL, 0);
+    source_ = &kinds_.emplace<ReadInput>(name, fd, file, block);
+}

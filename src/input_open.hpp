@@ -1,0 +1,38 @@
+// An input of the run: opened without waiting (a FIFO's writer may be waiting for the other
+// input's open), and then made the source that its kind calls for.
+#pragma once
+
+#include "arriving_input.hpp"
+#include "input_source.hpp"
+#include "mapped_input.hpp"
+#include "read_input.hpp"
+
+#include <sys/stat.h>
+
+#include <span>
+#include <variant>
+
+// An input as opened, before anything is said of it: its descriptor and its status then, or -1
+// and why the open failed.
+struct OpenedInput {
+    const char *name;
+    int fd;
+    struct stat status;
+    int errnum;
+};
+OpenedInput open_input(const char *name);
+
+// One input of the run as the source of its kind; a failed open is told here. The source lives
+// inside, so that no memory is claimed once the run has begun. block is the room for bytes that
+// are read; slot (0 or 1) tells the input's mapped window apart from the other's.
+class Input {
+  public:
+    Input(const OpenedInput &opened, int slot, std::span<char> block);
+    Source &source() { return *source_; }
+    // The mapped file, when the input is one.
+    MappedInput *mapped() { return std::get_if<MappedInput>(&kinds_); }
+
+  private:
+    std::variant<std::monostate, Source, MappedInput, ReadInput, ArrivingInput> kinds_;
+    Source *source_ = nullptr;
+};
