@@ -13,24 +13,22 @@
 
 namespace {
 
-// Memory claimed straight from malloc, which answers a shortage with nullptr: operator new, even
-// its nothrow form, throws inside, and throwing can itself need the memory that is missing.
+// The run's memory comes from malloc, which answers a shortage with nullptr; operator new throws,
+// and throwing may need the memory that is missing.
 struct MallocDeleter {
     void operator()(void *memory) const { std::free(memory); }
 };
 template <typename T> using MallocPtr = std::unique_ptr<T, MallocDeleter>;
 
-// Both blocks start on a page boundary. Into a buffer 16 bytes past one, the kernel's copy out of
-// the page cache measured 1.44 to about 5 times slower on AMD EPYC hosts, and no slower on an
-// Intel Xeon; malloc gives 16-byte alignment only. Both arrays are left uninitialised.
+// Page-aligned: on some CPUs the kernel copies into a misaligned buffer much more slowly (see
+// doc/performance.md). Left uninitialised.
 struct Blocks {
     static constexpr std::size_t page = 4096;
     alignas(page) std::array<char, block_size> first;
     alignas(page) std::array<char, block_size> second;
 };
 
-// Everything the run needs, claimed before the log is opened, and so emptied: when memory is
-// short, the run ends before that and an existing log is left as it was.
+// Claimed before the log is opened, so that a shortage leaves an existing log as it was.
 struct RunMemory {
     explicit RunMemory(std::string_view logfile)
         : blocks(static_cast<Blocks *>(std::aligned_alloc(Blocks::page, sizeof(Blocks)))),

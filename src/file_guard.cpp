@@ -67,10 +67,9 @@ bool shows_attributes_of(const struct stat &shown, const struct stat &file) {
            shown.st_uid == file.st_uid && shown.st_gid == file.st_gid;
 }
 
-// overlayfs shows the inode number of the lower file even where the data is elsewhere (a copy of
-// only its metadata), or with xino that number in the low bits and the layer in the high ones: 2
-// to 10 bits for the 500 layers an overlay can stack, or 32 on older kernels. Whether a match is
-// the real file or a coincidence cannot be told; both count.
+// overlayfs shows the lower file's inode number, also where the data is elsewhere (a copy of only
+// its metadata), or with xino that number in the low bits and the layer in up to 32 high ones. A
+// match may be a coincidence; it counts all the same.
 bool shows_inode_number(ino_t shown, ino_t real) {
     for (int layer_bits = 0; layer_bits <= 32; ++layer_bits) {
         if ((shown & (~ino_t{0} >> layer_bits)) == real) {
@@ -80,8 +79,7 @@ bool shows_inode_number(ino_t shown, ino_t real) {
     return false;
 }
 
-// Only a regular file that was there before the run can be what an input reads through another
-// layer: a file this run made backs no disk and lies under no overlay.
+// Only a regular file with bytes in it can be what an input reads through another layer.
 bool may_hold_input(const struct stat &file) { return S_ISREG(file.st_mode) && file.st_size > 0; }
 
 // Whether writing to file changes what the input reads: it is the input, or the file beneath it.
@@ -145,10 +143,10 @@ bool named_is(const char *name, const WrittenFile &target, struct stat &named) {
     return size > 0 && std::string_view(own.data(), static_cast<std::size_t>(size)) == name;
 }
 
-// Whether the loop device (its line of /proc/partitions) reads target as its disk: by the device
-// and inode of its backing file, which LOOP_GET_STATUS64 gives where the device can be opened,
-// else by the name the kernel gives that file; and for a backing file on a stacked file system, by
-// the attributes it shows of the file beneath, which is as large as the device at least.
+// Whether the loop device reads target as its disk: by its backing file's device and inode, which
+// LOOP_GET_STATUS64 gives where the device can be opened, else by the name the kernel gives that
+// file; beneath a backing file on a stacked file system, by the attributes it shows. The file
+// beneath is at least as large as the device.
 bool loop_reads(const char *device, unsigned long long kib, const WrittenFile &target) {
     const struct stat &file = target.status;
     Path node{};
@@ -307,8 +305,8 @@ bool log_is_input(const Opened &opened) {
     return false;
 }
 
-// Whether an input is the loop device, a partition of it or a file on the file system it holds,
-// writing over its backing file writes over all of them.
+// Writing over a loop device's backing file writes over the device, its partitions and the file
+// system it holds, whichever an input reads.
 bool log_backs_loop_device(const Opened &opened) {
     Path device{};
     if (existed(opened) && may_hold_input(opened.log->status) &&

@@ -22,16 +22,15 @@ namespace {
 constexpr off_t beyond = std::numeric_limits<off_t>::max();
 
 // The only flags an extent may have to count as shared: any other (delayed allocation, unwritten,
-// encoded, inline, unknown place...) means its blocks do not tell its bytes, and it is read. A
-// wrong "equal" is the worst fault a comparison can have.
-constexpr unsigned trusted_flags = FIEMAP_EXTENT_SHARED | FIEMAP_EXTENT_LAST | FIEMAP_EXTENT_MERGED;
+// encoded, inline, unknown place...) means its blocks do not tell its bytes, and it is read.
+constexpr unsigned sharing_flags = FIEMAP_EXTENT_SHARED | FIEMAP_EXTENT_LAST | FIEMAP_EXTENT_MERGED;
 
 off_t end_of(const fiemap_extent &extent) {
     return static_cast<off_t>(extent.fe_logical + extent.fe_length);
 }
 
-bool trusted(const fiemap_extent *extent) {
-    return extent != nullptr && (extent->fe_flags & ~trusted_flags) == 0;
+bool flags_allow_sharing(const fiemap_extent *extent) {
+    return extent != nullptr && (extent->fe_flags & ~sharing_flags) == 0;
 }
 
 bool marked_shared(const fiemap_extent &extent) {
@@ -60,9 +59,9 @@ std::optional<BlockSpace> block_space(int fd, long type, const struct stat &file
     return space;
 }
 
-// cachestat(2), which the C library does not wrap yet. Kernel headers older than Linux 6.5 do not
-// name it: then its number in the table that x86-64 and arm64 share, and elsewhere none, which
-// fails as a kernel without it does.
+// cachestat(2), which the C library does not wrap yet. Kernel headers before Linux 6.5 do not
+// name it: then its number on x86-64 and arm64, and elsewhere none, which fails as an old kernel
+// does.
 #if defined(__NR_cachestat)
 constexpr long cachestat_call = __NR_cachestat;
 #elif defined(__x86_64__) || defined(__aarch64__)
@@ -97,7 +96,7 @@ std::uint64_t physical_at(const fiemap_extent &extent, off_t offset) {
 
 bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset,
                  SharedBlocks shared) {
-    return trusted(first) && trusted(second) &&
+    return flags_allow_sharing(first) && flags_allow_sharing(second) &&
            (shared == SharedBlocks::all || (shared == SharedBlocks::marked_in_both &&
                                             marked_shared(*first) && marked_shared(*second))) &&
            physical_at(*first, offset) == physical_at(*second, offset);
@@ -131,8 +130,8 @@ Segment DiskLayout::segment(int k, off_t offset) {
     if (!finds_its_own_holes(types_[k])) {
         return known = {false, sizes_[k]};
     }
-    known = asked(k, offset);
-    return known = known.hole && !written_back_[k] ? checked(k, offset, known.end) : known;
+    known = seek_segment(k, offset);
+    return known = known.hole && !written_back_[k] ? check_hole(k, offset, known.end) : known;
 }
 
 // SEEK_DATA can miss data that the file system has not yet placed (ext4 files mapped by blocks
@@ -140,22 +139,22 @@ Segment DiskLayout::segment(int k, off_t offset) {
 // system tells it after that was checked: data placed just before the check shows in the answer.
 // Where the kernel cannot count those pages, the file is written back once, after which every
 // answer holds; where that fails too, holes are read as data.
-Segment DiskLayout::checked(int k, off_t offset, off_t end) {
+Segment DiskLayout::check_hole(int k, off_t offset, off_t end) {
     const std::optional<bool> waiting = pages_wait(fds_[k], offset, end);
     if (waiting) {
-        const Segment now = *waiting ? Segment{false, end} : asked(k, offset);
+        const Segment now = *waiting ? Segment{false, end} : seek_segment(k, offset);
         return now.hole ? Segment{true, std::min(now.end, end)} : now;
     }
     if (sync_file_range(fds_[k], 0, 0,
                         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                             SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
         written_back_[k] = true;
-        return asked(k, offset);
+        return seek_segment(k, offset);
     }
     return {false, end};
 }
 
-Segment DiskLayout::asked(int k, off_t offset) {
+Segment DiskLayout::seek_segment(int k, off_t offset) {
     const off_t size = sizes_[k];
     const off_t data = lseek(fds_[k], offset, SEEK_DATA);
     if (data == offset) {
@@ -166,8 +165,8 @@ Segment DiskLayout::asked(int k, off_t offset) {
         return {true, std::min(data, size)};
     }
     if (errno == ENXIO) {
-        // No data from here on: a hole to the end, unless the file was cut short under the run,
-        // which its mapping then finds out exactly.
+        // No data from here on: a hole to the end, unless the file was cut short meanwhile, which
+        // its mapping then finds out exactly.
         const std::optional<off_t> now = size_now(fds_[k]);
         const bool cut = !now || *now <= offset;
         return {!cut, cut ? size : std::min(*now, size)};

@@ -60,8 +60,8 @@ SharedBlocks shared_blocks(const std::optional<BlockSpace> &first,
 // its own page cache, so that cachestat counts the pages that its answer may not yet show.
 bool finds_its_own_holes(long type);
 
-// Whether two extents, each holding offset, keep its byte in the same block of the disk, and say
-// so with nothing that makes their blocks untrustworthy for it.
+// Whether two extents, each holding offset, keep its byte in the same block of the disk, with no
+// flag that says the block may not hold it.
 bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset,
                  SharedBlocks shared);
 
@@ -88,8 +88,8 @@ class DiskLayout final : public Layout {
         std::span<const fiemap_extent> list() const;
     };
     const fiemap_extent *extent_at(int k, off_t offset);
-    Segment asked(int k, off_t offset);
-    Segment checked(int k, off_t offset, off_t end);
+    Segment seek_segment(int k, off_t offset);
+    Segment check_hole(int k, off_t offset, off_t end);
 
     std::array<int, 2> fds_;
     std::array<off_t, 2> sizes_;

@@ -61,11 +61,10 @@ bool InputPair::fill() {
     }
 }
 
-// Both files stand at the same offset, as two files compared in mismatch mode always do when
-// both need bytes. The next stretch ends where either file's data or hole ends, where their
-// sharing of blocks begins or ends, or where a window ends. What both must hold alike (a hole in
-// both, blocks that both share) gets the same stand-in bytes on both sides: only differences are
-// reported, and there are none to find. A hole against data compares the data with zeros.
+// Both files stand at the same offset, as they do in mismatch mode whenever both need bytes. The
+// stretch ends where either file's data or hole ends, where sharing begins or ends, or where a
+// window ends. A hole in both, or blocks that both share, get the same stand-in bytes on both
+// sides: there is no difference to find. A hole against data compares the data with zeros.
 void InputPair::deliver_next_stretch() {
     MappedInput &first = *files_[0];
     MappedInput &second = *files_[1];

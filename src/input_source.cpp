@@ -7,9 +7,8 @@
 namespace {
 
 // Whether the file's bytes may differ from those it had when opened. The change time catches a
-// rewrite whose modification time was put back (touch -r, rsync -t), which no one can do to the
-// change time; but an unlink, a rename over its name, a new link, a chmod or a chown move it too,
-// without touching a byte, and show themselves in the link count, the mode or the owner.
+// rewrite whose modification time was put back (touch -r, rsync -t); an unlink, a rename over the
+// name, a new link, a chmod or a chown move it too, and show in the link count, mode or owner.
 bool bytes_may_differ(const struct stat &now, const struct stat &opened) {
     const bool metadata_moved = now.st_nlink != opened.st_nlink || now.st_mode != opened.st_mode ||
                                 now.st_uid != opened.st_uid || now.st_gid != opened.st_gid;

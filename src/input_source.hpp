@@ -1,5 +1,5 @@
 // One input of the run, whatever its kind: the bytes it has delivered and not yet compared, and
-// its first failure. Each kind of input delivers in its own way (see mapped_input, read_input,
+// its first failure. Each kind delivers in its own way (mapped_input, read_input,
 // arriving_input); an input that could not be opened is a plain Source that has ended.
 #pragma once
 
@@ -10,13 +10,12 @@
 #include <cstddef>
 #include <span>
 
-// A regular file is compared through windows of this size, mapped from the page cache and
-// unmapped as the run moves on: nothing is copied, and memory stays constant.
+// A regular file is compared through mapped windows of this size: nothing is copied, and memory
+// stays constant.
 inline constexpr std::size_t window_size = std::size_t{2} * 1024 * 1024;
 
-// Each input that is read, rather than mapped, reads into a block of this size. On page-cached
-// files 64 to 256 KiB requests measured alike; 16 KiB ones cost more system calls, and with 1 MiB
-// ones the two blocks no longer stay in the core's cache while they are compared.
+// An input that is read rather than mapped reads into a block of this size: large enough to
+// spare system calls, small enough for both blocks to stay in the CPU's cache.
 inline constexpr std::size_t block_size = std::size_t{256} * 1024;
 
 class Source {
@@ -32,18 +31,17 @@ class Source {
     bool ended() const { return ended_; }
     void consume(std::size_t size) { begin_ += size; }
     bool needs_bytes() const { return begin_ == end_ && !ended_; }
-    // How many of the first upto pending bytes are known to be the input's own: fewer once the
-    // file was found cut short under them.
+    // How many of the first upto pending bytes lie before a cut: fewer than upto once the file
+    // was found cut short under them.
     virtual std::size_t before_cut(std::size_t upto) { return upto; }
 
     // Delivers more: the next window of a mapped file, or what one read gives.
     virtual void deliver() { ended_ = true; }
-    // Read only when poll says there is something to read.
+    // Read only when poll says it has something, never in a wait of its own.
     virtual bool read_when_ready() const { return false; }
     virtual bool has_room() const { return begin_ == end_; }
 
-    // Ends the reading. A regular file whose bytes may no longer be those it had when it was
-    // opened (see bytes_may_differ) is reported as changed.
+    // Ends the reading; a regular file that may have changed since its open is reported.
     virtual void close();
     int descriptor() const { return fd_; }
     const struct stat &status() const { return opened_; }

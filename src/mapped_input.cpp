@@ -17,19 +17,17 @@
 
 namespace {
 
-// Not a fixed 4096: kernels with 64 KiB pages exist, and the fault handler replaces a whole page.
+// The fault handler replaces a whole page, and some kernels have pages of 64 KiB.
 const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 constexpr std::size_t whole = std::numeric_limits<std::size_t>::max();
 
-// A window's file bytes, whole pages of them, and one page more to probe past them (see
-// WindowSlot).
+// The window's bytes in whole pages, and one page more to probe past them (see WindowSlot).
 std::size_t mapping_length(std::size_t length) { return (length + page - 1) / page * page + page; }
 
 // The mapped window of each input, as the SIGBUS handler sees it: where it lies in memory and in
-// the file, how much of it holds the file's bytes, and the offset in it from which the bytes are
-// no longer the file's (whole while none faulted). Each window has one more page mapped past the
-// file's bytes, so that touching the page after any byte finds out whether the file still
-// reaches there.
+// the file, how many of the file's bytes it holds, and from which offset in it the bytes are no
+// longer the file's (whole while no page faulted). One page more is mapped past the file's
+// bytes: touching the page after a byte tells whether the file still reaches there.
 struct WindowSlot {
     std::atomic<const char *> base{nullptr};
     std::atomic<std::size_t> mapped{0};
@@ -58,10 +56,9 @@ void note_cut(WindowSlot &slot, std::size_t cut) {
     }
 }
 
-// A page of a mapped window that faults (the file was cut short under it, or the disk failed) is
-// replaced by a page of zeros, so the comparison goes on, and the fault is noted: where the file
-// now ends, when that is within the window, or else the page. A fault anywhere else is a real
-// crash, and is let happen.
+// A page of a window that faults (the file was cut short under it, or the disk failed) is
+// replaced by zeros and the fault noted, so that the run goes on and reports it. A fault anywhere
+// else is a real crash, and is let happen.
 void on_fault(int, siginfo_t *info, void *) {
     auto *const address = static_cast<char *>(info->si_addr);
     // A SIGBUS sent by kill (si_code SI_USER and the like) carries no address.
@@ -132,27 +129,27 @@ void MappedInput::deliver_file(off_t offset, std::size_t length) {
     begin_ = window_ + (offset - window_offset_);
     end_ = window_ + (end - window_offset_);
     next_ = end;
-    showing_window_ = true;
+    delivering_window_ = true;
 }
 
 void MappedInput::deliver_equal(std::span<const char> bytes) {
     begin_ = bytes.data();
     end_ = bytes.data() + bytes.size();
     next_ += static_cast<off_t>(bytes.size());
-    showing_window_ = false;
+    delivering_window_ = false;
 }
 
 std::size_t MappedInput::before_cut(std::size_t upto) {
     if (upto == 0) {
         return upto;
     }
-    if (!showing_window_) { // stand-in bytes are the file's as far as it still reaches
+    if (!delivering_window_) { // bytes that stand in for the file's: as far as it still reaches
         return still_held(fd_, next_ - (end_ - begin_), upto);
     }
-    // Touching the page after these bytes faults when the file no longer reaches there, and the
-    // handler notes where it now ends: no byte past a cut is taken for the file's. Past the end
-    // the file had when opened, a look at its size does the same without a fault. Each time
-    // anew: a file cut after one look ends inside what that look let through.
+    // Touch the page after the last of these bytes: it faults if the file was cut short before
+    // it, and the handler notes where. The window's last page has no page of the file after it,
+    // so its size is looked at instead. Looked at on every call, as the file can be cut at any
+    // time.
     const char *const last = begin_ + upto - 1;
     const char *const probe = last - (last - window_) % static_cast<std::ptrdiff_t>(page) + page;
     if (probe < window_ + window_length_) {
@@ -178,7 +175,6 @@ void MappedInput::map_window(off_t offset) {
     const off_t start = reach(offset) - static_cast<off_t>(window_size);
     const std::size_t length = std::min(window_size, static_cast<std::size_t>(size() - start));
     const std::size_t mapped = mapping_length(length);
-    // MAP_POPULATE measured slower than letting the faults map the pages as they are reached.
     void *const window = mmap(nullptr, mapped, PROT_READ, MAP_SHARED, fd_, start);
     if (window == MAP_FAILED) {
         return;
@@ -205,7 +201,7 @@ void MappedInput::unmap() {
     slot.mapped.store(0);
     munmap(const_cast<char *>(window_), mapping_length(window_length_));
     window_ = nullptr;
-    showing_window_ = false;
+    delivering_window_ = false;
     begin_ = end_ = nullptr;
 }
 

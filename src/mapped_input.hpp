@@ -41,12 +41,12 @@ class MappedInput final : public Source {
 
     int slot_;
     off_t next_ = 0;
-    // The mapped window: where it starts in the file, the length of the file's bytes in it, and
+    // The mapped window: where it starts in the file, how many of the file's bytes it holds, and
     // whether the bytes pending are from it.
     const char *window_ = nullptr;
     off_t window_offset_ = 0;
     std::size_t window_length_ = 0;
-    bool showing_window_ = false;
+    bool delivering_window_ = false;
 };
 
 // Mapped windows can fault when their file is cut short or cannot be read; this keeps the process
