@@ -234,9 +234,9 @@ struct FileSystem {
     const char *name;
     const char *mkfs; // makes it in the file image, mounted at made; none for tmpfs
     const char *type;
-    const char *options;
+    const char *options = "";
     // Whether the same file under two names, after a copy of it was made, is compared unread.
-    bool same_file_unread;
+    bool same_file_unread = false;
     // Shows the layouts made in made where they are compared, once all are made; nothing
     // compares each as soon as it is made.
     bool (*publish)(Mounts &mounts, unsigned layouts) = nullptr;
@@ -248,11 +248,28 @@ struct FileSystem {
 };
 
 const char *const xfs = "mkfs.xfs -q -m reflink=1";
+const char *const by_blocks = "mke2fs -q -F -t ext4 -O ^extent,^64bit";
+const char *const overlaid = "mkdir made/l made/u made/w && mount -t overlay o -o "
+                             "lowerdir=made/l,upperdir=made/u,workdir=made/w made";
+
+// a from a writable btrfs snapshot, b reflinked into a subvolume, a stretch of each changed.
+bool in_subvolumes(Mounts &mounts, unsigned layouts) {
+    const fs::path made = mounts.holder.dir() / "made";
+    const bool taken = mounts.holder.shell("btrfs subvolume snapshot made made/snap && btrfs "
+                                           "subvolume create made/sub && cp --reflink=always "
+                                           "made/*[0-9]b made/sub");
+    for (unsigned i = 0; taken && i < layouts; ++i) {
+        const std::string n = std::to_string(i);
+        apply({Op::noise, 2, mib + off_t{i} * 4096, 1, i, 0, i % 2 == 0},
+              {made / "snap" / (n + "a"), made / "sub" / (n + "b")});
+    }
+    return taken;
+}
 
 const FileSystem file_systems[] = {
     {"tmpfs", nullptr, "tmpfs", "", false},
     {"ext4", "mke2fs -q -F -t ext4", "ext4", "", false},
-    {"ext4_without_extents", "mke2fs -q -F -t ext4 -O ^extent,^64bit", "ext4", "", false},
+    {"ext4_without_extents", by_blocks, "ext4", "", false},
     {"ext3_as_ext4", "mke2fs -q -F -t ext3", "ext4", "", false},
     {"xfs", xfs, "xfs", "", true},
     {"btrfs", "mkfs.btrfs -q", "btrfs", "", true},
@@ -269,39 +286,18 @@ const FileSystem file_systems[] = {
      {"seen/", "seen/"}},
     {"overlayfs_over_two_xfs", xfs, "xfs", "", false, on_two_disks, {"both/", "both/"}},
     {"two_xfs_made_alike", xfs, "xfs", "", true, on_two_disks, {"one/A/", "two/B/"}, "two/A/4a"},
-    {"overlayfs_over_ext4_without_extents",
-     "mke2fs -q -F -t ext4 -O ^extent,^64bit",
-     "ext4",
-     "",
-     false,
-     nullptr,
-     {"made/", "made/"},
-     "l",
-     nullptr,
-     "mkdir made/l made/u made/w && mount -t overlay o -o "
-     "lowerdir=made/l,upperdir=made/u,workdir=made/w made",
-     65534},
-    // a from a writable snapshot, b reflinked into a subvolume, a stretch of each changed
-    {"btrfs_snapshot_and_subvolume",
-     "mkfs.btrfs -q",
-     "btrfs",
-     "",
-     true,
-     [](Mounts &mounts, unsigned layouts) {
-         const fs::path dir = mounts.holder.dir() / "made";
-         const bool made = mounts.holder.shell("btrfs subvolume snapshot made made/snap && btrfs "
-                                               "subvolume create made/sub && cp --reflink=always "
-                                               "made/*[0-9]b made/sub");
-         for (unsigned i = 0; made && i < layouts; ++i) {
-             apply({Op::noise, 2, mib + off_t{i} * 4096, 1, i, 0, i % 2 == 0},
-                   {dir / "snap" / (std::to_string(i) + "a"),
-                    dir / "sub" / (std::to_string(i) + "b")});
-         }
-         return made;
-     },
-     {"made/snap/", "made/sub/"},
-     "l",
-     "made/4a"},
+    {.name = "overlayfs_over_ext4_without_extents",
+     .mkfs = by_blocks,
+     .type = "ext4",
+     .stacked = overlaid,
+     .user = 65534},
+    {.name = "btrfs_snapshot_and_subvolume",
+     .mkfs = "mkfs.btrfs -q",
+     .type = "btrfs",
+     .same_file_unread = true,
+     .publish = in_subvolumes,
+     .seen = {"made/snap/", "made/sub/"},
+     .twin = "made/4a"},
 };
 
 class EveryFileSystem : public testing::TestWithParam<FileSystem> {};

@@ -34,9 +34,9 @@
 //                                sync_file_range with EIO, as after a failed write-back; with
 //                                unplaced_data, lseek(SEEK_DATA) answers as a file system that
 //                                places data only when it writes it back: it finds no data whose
-//                                page waits to be written back, and every other time the call
-//                                before it was not cachestat, it misses the first data it would
-//                                find, as an answer given before that data was placed
+//                                page waits to be written back, and every other time for a file
+//                                that the call before it was not cachestat, it misses the first
+//                                data it would find, as an answer given before that was placed
 //
 // Paths must be absolute and canonical: descriptors are matched through /proc/self/fd.
 
@@ -346,17 +346,16 @@ extern "C" int fstat(int fd, struct stat *status) {
 // The first page from from to to that does not wait to be written back, or to; from is a page's.
 off_t first_placed(int fd, off_t from, off_t to) {
     static auto *const call = real<long(long, ...)>("syscall");
-    constexpr off_t page = 4096;
     const std::uint64_t range[2] = {std::uint64_t(from), std::uint64_t(to - from)};
     std::uint64_t counts[5] = {}; // cached, dirty, under write-back, ...
+    const off_t pages = (to - from + 4095) / 4096;
     if (call(451, fd, range, counts, 0) != 0 || counts[1] + counts[2] == 0) {
         return from;
     }
-    const off_t pages = (to - from + page - 1) / page;
     if (off_t(counts[1] + counts[2]) >= pages) {
         return to;
     }
-    const off_t middle = from + pages / 2 * page;
+    const off_t middle = from + pages / 2 * 4096;
     const off_t found = first_placed(fd, from, middle);
     return found < middle ? found : first_placed(fd, middle, to);
 }
@@ -365,23 +364,24 @@ off_t first_placed(int fd, off_t from, off_t to) {
 // there is none.
 off_t placed_data(int fd, off_t from) {
     static auto *const seek = real<off_t(int, off_t, int)>("lseek");
-    for (off_t data = seek(fd, from, SEEK_DATA); data >= 0;) {
-        const off_t hole = seek(fd, data, SEEK_HOLE);
+    for (off_t data = seek(fd, from, SEEK_DATA), hole = 0; data >= 0;
+         data = seek(fd, hole, SEEK_DATA)) {
+        hole = seek(fd, data, SEEK_HOLE);
         const off_t placed = first_placed(fd, data / 4096 * 4096, hole);
         if (placed < hole) {
             return std::max(placed, data);
         }
-        data = seek(fd, hole, SEEK_DATA);
     }
     return -1;
 }
 
 extern "C" off_t lseek(int fd, off_t offset, int whence) {
     static auto *const next = real<off_t(int, off_t, int)>("lseek");
-    static unsigned long unchecked = 0;
+    static std::array<unsigned long, 64> unchecked{}; // of each file
     if (whence == SEEK_DATA && named_failing("unplaced_data")) {
         const off_t data = placed_data(fd, offset);
-        if (std::exchange(after_cachestat, false) || data < 0 || ++unchecked % 2 == 1) {
+        if (std::exchange(after_cachestat, false) || data < 0 ||
+            ++unchecked[std::size_t(fd) % unchecked.size()] % 2 == 1) {
             return data;
         }
         return placed_data(fd, next(fd, data, SEEK_HOLE)); // stale: the first data not yet seen
