@@ -329,7 +329,8 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
     const std::string failing[] = {"", "cachestat", "cachestat,sync_file_range", "unplaced_data"};
     const unsigned ways = std::size(failing);
     const unsigned fixed = ways * std::size(fixed_layouts);
-    const unsigned layouts = fixed + 51;
+    const char *drawn = std::getenv("PAIRSCAN_DRAWN_LAYOUTS"); // fewer where each run is slow
+    const unsigned layouts = fixed + (drawn != nullptr ? std::stoul(drawn) : 51);
     const auto check = [&](unsigned i) {
         const std::string a = made_as.seen[0] + std::to_string(i) + "a";
         const std::string b = made_as.seen[1] + std::to_string(i) + "b";
