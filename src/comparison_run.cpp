@@ -59,10 +59,9 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     // The inputs are opened first, and said nothing of: standard output and standard error are
     // held against them before anything is written, and a missing input fails before the log's
     // open can make a file of its name.
-    const OpenedInput opened1 = open_input(file1);
-    const OpenedInput opened2 = open_input(file2);
-    if (standard_outputs_refused(
-            {{file1, file2}, {opened1.fd, opened2.fd}, {&opened1.status, &opened2.status}})) {
+    const std::array<OpenedFile, 2> opened{open_input(file1), open_input(file2)};
+    FileGuard guard(opened);
+    if (guard.standard_outputs_refused()) {
         return 2;
     }
     console.write(texts::console_banner());
@@ -79,17 +78,15 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
 
     handle_window_faults();
     dateipos = 1;
-    Input inputs1(opened1, 0, memory.blocks->first);
-    Input inputs2(opened2, 1, memory.blocks->second);
+    Input inputs1(opened[0], 0, memory.blocks->first);
+    Input inputs2(opened[1], 1, memory.blocks->second);
     Source &datei1 = inputs1.source();
     Source &datei2 = inputs2.source();
     OutputFile logdatei(logfile);
     logdatei.open_without_emptying();
     // A run stopped or refused before anything was written leaves no log of its making.
-    if (stop_signal() != 0 || log_refused({logfile, logdatei.descriptor(), logdatei.existed(),
-                                           OpenedInputs{{file1, file2},
-                                                        {datei1.descriptor(), datei2.descriptor()},
-                                                        {&datei1.status(), &datei2.status()}}})) {
+    if (stop_signal() != 0 ||
+        guard.log_refused({logfile, logdatei.descriptor(), logdatei.existed()})) {
         logdatei.remove_if_created();
         return 2;
     }

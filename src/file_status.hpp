@@ -5,6 +5,15 @@
 
 #include <optional>
 
+// A file as the run opened it: its name, and its descriptor and status then, or -1 and why the
+// open failed.
+struct OpenedFile {
+    const char *name;
+    int fd;
+    struct stat status;
+    int errnum;
+};
+
 // One file: the same inode of the same device.
 bool same_file(const struct stat &a, const struct stat &b);
 

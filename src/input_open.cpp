@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-OpenedInput open_input(const char *name) {
-    OpenedInput opened{name, -1, {}, 0};
+OpenedFile open_input(const char *name) {
+    OpenedFile opened{name, -1, {}, 0};
     do { // an interrupted open is no failure of the file
         opened.fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (opened.fd < 0 && errno == EINTR);
@@ -16,7 +16,7 @@ OpenedInput open_input(const char *name) {
     return opened;
 }
 
-Input::Input(const OpenedInput &opened, int slot, std::span<char> block) {
+Input::Input(const OpenedFile &opened, int slot, std::span<char> block) {
     const char *const name = opened.name;
     int fd = opened.fd;
     const struct stat &file = opened.status;

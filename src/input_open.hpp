@@ -3,6 +3,7 @@
 #pragma once
 
 #include "arriving_input.hpp"
+#include "file_status.hpp"
 #include "input_source.hpp"
 #include "mapped_input.hpp"
 #include "read_input.hpp"
@@ -12,22 +13,15 @@
 #include <span>
 #include <variant>
 
-// An input as opened, before anything is said of it: its descriptor and its status then, or -1
-// and why the open failed.
-struct OpenedInput {
-    const char *name;
-    int fd;
-    struct stat status;
-    int errnum;
-};
-OpenedInput open_input(const char *name);
+// Opens an input, and says nothing of it yet.
+OpenedFile open_input(const char *name);
 
 // One input of the run as the source of its kind; a failed open is told here. The source lives
 // inside, so that no memory is claimed once the run has begun. block is the room for bytes that
 // are read; slot (0 or 1) tells the input's mapped window apart from the other's.
 class Input {
   public:
-    Input(const OpenedInput &opened, int slot, std::span<char> block);
+    Input(const OpenedFile &opened, int slot, std::span<char> block);
     Source &source() { return *source_; }
     // The mapped file, when the input is one.
     MappedInput *mapped() { return std::get_if<MappedInput>(&kinds_); }

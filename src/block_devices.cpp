@@ -1,0 +1,213 @@
+#include "block_devices.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/btrfs.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// The device's directory in sysfs; -1 where it has none.
+int sysfs_directory(dev_t device) {
+    std::array<char, 64> path{};
+    std::snprintf(path.data(), path.size(), "/sys/dev/block/%u:%u", major(device), minor(device));
+    return open(path.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Reads a whole sysfs attribute of at most size - 1 bytes; its length, or -1.
+ssize_t read_attribute(int directory, const char *name, char *text, std::size_t size) {
+    const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
+    const ssize_t length = fd >= 0 ? read(fd, text, size - 1) : -1;
+    if (fd >= 0) {
+        close(fd);
+    }
+    text[length > 0 ? length : 0] = '\0';
+    return length;
+}
+
+// A "dev" attribute: "major:minor" and a line feed.
+bool read_device_number(int directory, const char *name, dev_t &device) {
+    std::array<char, 32> text{};
+    unsigned major_number = 0;
+    unsigned minor_number = 0;
+    if (read_attribute(directory, name, text.data(), text.size()) <= 0 ||
+        std::sscanf(text.data(), "%u:%u", &major_number, &minor_number) != 2) {
+        return false;
+    }
+    device = makedev(major_number, minor_number);
+    return true;
+}
+
+// The "dev" of each entry of a sysfs directory of devices.
+std::size_t devices_listed(int directory, const char *name,
+                           std::array<dev_t, DeviceBeneath::most_members> &devices) {
+    const int listing = openat(directory, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0) {
+            close(listing);
+        }
+        return 0;
+    }
+    std::size_t count = 0;
+    std::array<char, NAME_MAX + 8> attribute{};
+    for (const dirent *entry = readdir(entries); entry != nullptr && count < devices.size();
+         entry = readdir(entries)) {
+        std::snprintf(attribute.data(), attribute.size(), "%s/dev", entry->d_name);
+        count += entry->d_name[0] != '.' &&
+                 read_device_number(dirfd(entries), attribute.data(), devices[count]);
+    }
+    closedir(entries);
+    return count;
+}
+
+// A name of sysfs ends in a line feed, which a file name may hold too; a backing file deleted
+// since has " (deleted)" after its name, which no longer leads to it.
+void backing_name(int directory, std::array<char, PATH_MAX> &name) {
+    const ssize_t length = read_attribute(directory, "loop/backing_file", name.data(), name.size());
+    constexpr std::string_view deleted = " (deleted)\n";
+    const std::string_view text(name.data(),
+                                static_cast<std::size_t>(std::max(length, ssize_t{0})));
+    if (text.empty() || text.ends_with(deleted)) {
+        name[0] = '\0';
+    } else if (text.back() == '\n') {
+        name[text.size() - 1] = '\0';
+    }
+}
+
+// LOOP_GET_STATUS64 gives the backing file's identity, where the device can be opened; else the
+// name sysfs gives is looked up.
+LoopBacking loop_backing(int directory, dev_t device) {
+    LoopBacking backing;
+    backing_name(directory, backing.name);
+    const std::array<char, 64> node = device_node_name(device);
+    const int fd = open(node.data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened {};
+    loop_info64 info{};
+    const bool asked = fd >= 0 && fstat(fd, &opened) == 0 && S_ISBLK(opened.st_mode) &&
+                       opened.st_rdev == device && ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    struct stat named {};
+    if (asked) {
+        backing.device =
+            static_cast<dev_t>(info.lo_rdevice != 0 ? info.lo_rdevice : info.lo_device);
+        backing.inode = info.lo_rdevice != 0 ? 0 : static_cast<ino_t>(info.lo_inode);
+    } else if (backing.name[0] != '\0' && stat(backing.name.data(), &named) == 0) {
+        backing.device = S_ISBLK(named.st_mode) ? named.st_rdev : named.st_dev;
+        backing.inode = S_ISBLK(named.st_mode) ? 0 : named.st_ino;
+    }
+    return backing;
+}
+
+} // namespace
+
+DeviceBeneath device_beneath(dev_t device) {
+    DeviceBeneath beneath;
+    const int directory = sysfs_directory(device);
+    if (directory < 0) {
+        return beneath;
+    }
+    if (faccessat(directory, "partition", F_OK, 0) == 0) {
+        beneath.kind = DeviceBeneath::partition;
+        beneath.count = read_device_number(directory, "../dev", beneath.members[0]) ? 1 : 0;
+    } else if (faccessat(directory, "loop", F_OK, 0) == 0) {
+        beneath.kind = DeviceBeneath::loop;
+        beneath.backing = loop_backing(directory, device);
+    } else {
+        beneath.count = devices_listed(directory, "slaves", beneath.members);
+        beneath.kind = beneath.count > 0 ? DeviceBeneath::with_members : DeviceBeneath::disk;
+    }
+    close(directory);
+    return beneath;
+}
+
+std::array<char, 64> device_node_name(dev_t device) {
+    std::array<char, 64> path{};
+    std::array<char, PATH_MAX> place{};
+    std::snprintf(path.data(), path.size(), "/sys/dev/block/%u:%u", major(device), minor(device));
+    const ssize_t length = readlink(path.data(), place.data(), place.size() - 1);
+    place[static_cast<std::size_t>(std::max(length, ssize_t{0}))] = '\0';
+    const char *slash = std::strrchr(place.data(), '/');
+    path[0] = '\0';
+    if (length > 0 && slash != nullptr) {
+        std::snprintf(path.data(), path.size(), "/dev/%s", slash + 1);
+        std::replace(path.begin(), path.end(), '!', '/'); // as sysfs writes "cciss/c0d0"
+    }
+    return path;
+}
+
+std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::most_members> &devices) {
+    btrfs_ioctl_fs_info_args info{};
+    if (ioctl(fd, BTRFS_IOC_FS_INFO, &info) != 0) {
+        return 0;
+    }
+    const unsigned char *id = info.fsid;
+    std::array<char, 96> path{};
+    std::snprintf(path.data(), path.size(),
+                  "/sys/fs/btrfs/%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-"
+                  "%02x%02x%02x%02x%02x%02x",
+                  id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10],
+                  id[11], id[12], id[13], id[14], id[15]);
+    const int directory = open(path.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const std::size_t count = directory >= 0 ? devices_listed(directory, "devices", devices) : 0;
+    if (directory >= 0) {
+        close(directory);
+    }
+    return count;
+}
+
+// Whether the loop device reads the file that fd has open: by the identity it gives, or where this
+// user may not look the name up, by the name the kernel gives both.
+bool loop_reads(const LoopBacking &backing, int fd, const struct stat &file) {
+    if (backing.inode != 0 || backing.name[0] == '\0') {
+        return backing.device == file.st_dev && backing.inode == file.st_ino;
+    }
+    std::array<char, 32> link{};
+    std::array<char, PATH_MAX> own{};
+    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link.data(), own.data(), own.size() - 1);
+    return length > 0 && std::string_view(own.data(), static_cast<std::size_t>(length)) ==
+                             std::string_view(backing.name.data());
+}
+
+dev_t loop_device_backed_by(int fd, const struct stat &file) {
+    FILE *partitions = std::fopen("/proc/partitions", "re");
+    if (partitions == nullptr) {
+        return 0;
+    }
+    std::array<char, 8192> buffer{}; // of its own, spares the fstat that sizes stdio's
+    std::setvbuf(partitions, buffer.data(), _IOFBF, buffer.size());
+    dev_t backed = 0;
+    std::array<char, 256> line{};
+    while (backed == 0 &&
+           std::fgets(line.data(), static_cast<int>(line.size()), partitions) != nullptr) {
+        unsigned major_number = 0;
+        unsigned minor_number = 0;
+        unsigned long long kib = 0;
+        unsigned number = 0;
+        char after = 0;
+        if (std::sscanf(line.data(), "%u %u %llu loop%u%c", &major_number, &minor_number, &kib,
+                        &number, &after) != 5 ||
+            after != '\n' || kib * 1024 > static_cast<unsigned long long>(file.st_size)) {
+            continue;
+        }
+        const dev_t device = makedev(major_number, minor_number);
+        const DeviceBeneath beneath = device_beneath(device);
+        backed = beneath.kind == DeviceBeneath::loop && loop_reads(beneath.backing, fd, file)
+                     ? device
+                     : 0;
+    }
+    std::fclose(partitions);
+    return backed;
+}

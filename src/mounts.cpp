@@ -1,0 +1,224 @@
+#include "mounts.hpp"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// statmount(2) and its structures, which the C library and older kernel headers do not know.
+constexpr long statmount_call = 457;
+constexpr unsigned mount_id_unique = 0x4000; // STATX_MNT_ID_UNIQUE
+constexpr std::uint64_t sb_basic = 0x1;
+constexpr std::uint64_t mnt_basic = 0x2;
+constexpr std::uint64_t mnt_root = 0x8;
+constexpr std::uint64_t mnt_point = 0x10;
+constexpr std::uint64_t sb_source = 0x200;
+constexpr std::uint64_t opt_array = 0x400;
+
+struct MountRequest {
+    std::uint32_t size, spare;
+    std::uint64_t mnt_id, param;
+};
+
+struct StatMount {
+    std::uint32_t size, mnt_opts;
+    std::uint64_t mask;
+    std::uint32_t sb_dev_major, sb_dev_minor;
+    std::uint64_t sb_magic;
+    std::uint32_t sb_flags, fs_type;
+    std::uint64_t mnt_id, mnt_parent_id;
+    std::uint32_t mnt_id_old, mnt_parent_id_old;
+    std::uint64_t mnt_attr, mnt_propagation, mnt_peer_group, mnt_master, propagate_from;
+    std::uint32_t mnt_root, mnt_point;
+    std::uint64_t mnt_ns_id;
+    std::uint32_t fs_subtype, sb_source, opt_num, opt_array;
+    std::uint64_t spare[47]; // up to the strings, 512 bytes in
+    char str[1];
+};
+static_assert(offsetof(StatMount, str) == 512);
+
+// A buffer twice as large as the last, up to a size no mount of this machine's kernel comes near.
+char *grown(char *buffer, std::size_t &size) {
+    constexpr std::size_t largest = std::size_t{64} << 20;
+    size *= 2;
+    char *const larger =
+        size <= largest ? static_cast<char *>(std::realloc(buffer, size)) : nullptr;
+    if (larger == nullptr) {
+        std::free(buffer);
+    }
+    return larger;
+}
+
+// Undoes the octal escapes of /proc/self/mountinfo ("\040" for a blank) from in up to end, into
+// out, which may be in; the end of what it wrote.
+char *unescape(const char *in, const char *end, char *out) {
+    while (in < end) {
+        const bool octal = in[0] == '\\' && end - in >= 4 && in[1] >= '0' && in[1] <= '3' &&
+                           in[2] >= '0' && in[2] <= '7' && in[3] >= '0' && in[3] <= '7';
+        *out++ =
+            octal ? static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + in[3] - '0') : *in;
+        in += octal ? 4 : 1;
+    }
+    return out;
+}
+
+std::string_view unescaped(char *from, const char *to) {
+    char *const end = unescape(from, to, from);
+    *end = '\0';
+    return {from, static_cast<std::size_t>(end - from)};
+}
+
+// The fields of a line of mountinfo, split at its blanks: mount id, parent id, device, root, mount
+// point, mount options, optional fields, "-", type, source, and the file system's options.
+struct Fields {
+    static constexpr std::size_t most = 64;
+    std::array<char *, most> starts{};
+    std::array<char *, most> ends{};
+    std::size_t count = 0;
+    std::size_t separator = 6; // "-", past the optional fields
+
+    Fields(char *line, char *end) {
+        for (char *at = line; at < end && count < most;) {
+            auto *const blank =
+                static_cast<char *>(std::memchr(at, ' ', static_cast<std::size_t>(end - at)));
+            starts[count] = at;
+            ends[count++] = blank != nullptr ? blank : end;
+            at = blank != nullptr ? blank + 1 : end;
+        }
+        while (separator < count &&
+               std::string_view(starts[separator], ends[separator] - starts[separator]) != "-") {
+            ++separator;
+        }
+    }
+    bool whole() const { return separator + 3 < count; }
+};
+
+} // namespace
+
+Mount::Mount(int fd) {
+    if (!ask_statmount(fd) && !read_mountinfo(fd)) {
+        std::free(text_);
+        text_ = nullptr;
+    }
+}
+
+Mount::~Mount() { std::free(text_); }
+
+bool Mount::ask_statmount(int fd) {
+    struct statx file {};
+    if (statx(fd, "", AT_EMPTY_PATH, mount_id_unique, &file) != 0 ||
+        (file.stx_mask & mount_id_unique) == 0) {
+        return false;
+    }
+    MountRequest request{sizeof request, 0, file.stx_mnt_id,
+                         sb_basic | mnt_root | mnt_point | sb_source | opt_array};
+    std::size_t size = 4096;
+    text_ = static_cast<char *>(std::malloc(size));
+    while (text_ != nullptr && syscall(statmount_call, &request, text_, size, 0) != 0) {
+        if (errno != EOVERFLOW) {
+            return false;
+        }
+        text_ = grown(text_, size);
+    }
+    const auto *found = reinterpret_cast<const StatMount *>(text_);
+    constexpr std::uint64_t needed = sb_basic | mnt_root | mnt_point | sb_source;
+    // Kernels before Linux 6.15 give no array of options: their line of mountinfo has them.
+    if (found == nullptr || (found->mask & needed) != needed ||
+        (found->sb_magic == OVERLAYFS_SUPER_MAGIC && (found->mask & opt_array) == 0)) {
+        return false;
+    }
+    source_ = found->str + found->sb_source;
+    point_ = found->str + found->mnt_point;
+    root_ = found->str + found->mnt_root;
+    const char *const first = found->str + found->opt_array;
+    const char *end = first;
+    for (std::uint32_t k = 0; (found->mask & opt_array) != 0 && k < found->opt_num; ++k) {
+        end += std::strlen(end) + 1;
+    }
+    options_ = {first, static_cast<std::size_t>(end - first)};
+    return true;
+}
+
+bool Mount::read_mountinfo(int fd) {
+    struct statx file {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &file) != 0 ||
+        (file.stx_mask & STATX_MNT_ID) == 0) {
+        return false;
+    }
+    const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (table < 0) {
+        return false;
+    }
+    std::array<char, 24> id{};
+    std::snprintf(id.data(), id.size(), "%llu ", static_cast<unsigned long long>(file.stx_mnt_id));
+    std::free(text_);
+    std::size_t size = 4096;
+    std::size_t used = 0;
+    std::size_t line = 0;
+    text_ = static_cast<char *>(std::malloc(size));
+    bool found = false;
+    while (!found && text_ != nullptr) {
+        const ssize_t got = used + 1 < size ? read(table, text_ + used, size - used - 1) : 0;
+        if (got <= 0 && used + 1 < size) {
+            break;
+        }
+        used += static_cast<std::size_t>(std::max(got, ssize_t{0}));
+        found = find_line(id.data(), used, line);
+        text_ = !found && used + 1 == size ? grown(text_, size) : text_;
+    }
+    close(table);
+    return found && parse_line(line);
+}
+
+// Drops the whole lines before the one that starts with id; true once that one is whole.
+bool Mount::find_line(std::string_view id, std::size_t &used, std::size_t &line) {
+    for (;;) {
+        const auto *end = static_cast<const char *>(std::memchr(text_, '\n', used));
+        if (end == nullptr) {
+            return false;
+        }
+        line = static_cast<std::size_t>(end - text_);
+        if (std::string_view(text_, line).starts_with(id)) {
+            return true;
+        }
+        used -= line + 1;
+        std::memmove(text_, end + 1, used);
+    }
+}
+
+bool Mount::parse_line(std::size_t length) {
+    const Fields fields(text_, text_ + length);
+    if (!fields.whole()) {
+        return false;
+    }
+    const std::size_t source = fields.separator + 2;
+    const std::size_t options = fields.separator + 3;
+    root_ = unescaped(fields.starts[3], fields.ends[3]);
+    point_ = unescaped(fields.starts[4], fields.ends[4]);
+    source_ = unescaped(fields.starts[source], fields.ends[source]);
+    // A comma inside an option is escaped: each one is undone after the split.
+    char *const first = fields.starts[options];
+    char *out = first;
+    for (const char *at = first; at < fields.ends[options];) {
+        const auto *comma = static_cast<const char *>(
+            std::memchr(at, ',', static_cast<std::size_t>(fields.ends[options] - at)));
+        const char *const end = comma != nullptr ? comma : fields.ends[options];
+        out = unescape(at, end, out);
+        *out++ = '\0';
+        at = end + 1;
+    }
+    options_ = {first, static_cast<std::size_t>(out - first)};
+    return true;
+}
