@@ -13,9 +13,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace {
+
+// The text past its first count characters, or nothing: substr would throw, which needs the C++
+// runtime.
+std::string_view past(std::string_view text, std::size_t count) {
+    return count < text.size() ? std::string_view(text.data() + count, text.size() - count)
+                               : std::string_view();
+}
 
 // overlayfs and FUSE show a file of another file system as their own.
 bool stacked(long type) { return type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC; }
@@ -46,13 +54,21 @@ bool shows_attributes_of(const struct stat &shown, const struct stat &file) {
            shown.st_uid == file.st_uid && shown.st_gid == file.st_gid;
 }
 
-// The layer of a file that fd has open, or that opening name from directory gives.
-Layer file_layer(int fd, Link link, int above) {
-    Layer layer{{}, link, above};
-    layer.status_known = fstat(fd, &layer.status) == 0;
-    layer.identity = {layer.status.st_dev, layer.status.st_ino};
+// The layer of a file that fd has open, with its status then.
+Layer file_layer(int fd, const struct stat &status, Link link, int above) {
+    Layer layer{{status.st_dev, status.st_ino}, link, above};
+    layer.status_known = true;
+    layer.status = status;
     layer.file_system = file_system_of(fd);
     layer.fd = fd;
+    return layer;
+}
+
+Layer file_layer(int fd, Link link, int above) {
+    struct stat status {};
+    Layer layer = file_layer(fd, status, link, above);
+    layer.status_known = fstat(fd, &layer.status) == 0;
+    layer.identity = {layer.status.st_dev, layer.status.st_ino};
     return layer;
 }
 
@@ -70,15 +86,15 @@ bool path_in_mount(int fd, const Mount &mount, std::array<char, PATH_MAX> &path)
     const std::string_view seen(name.data(),
                                 static_cast<std::size_t>(std::max(length, ssize_t{0})));
     const std::string_view point = mount.point() == "/" ? "" : mount.point();
-    if (length <= 0 || !seen.starts_with(point) || seen.substr(point.size()).front() != '/' ||
-        seen.ends_with(" (deleted)")) {
+    const std::string_view below = past(seen, point.size() + 1);
+    if (length <= 0 || !seen.starts_with(point) || seen.size() <= point.size() ||
+        seen[point.size()] != '/' || seen.ends_with(" (deleted)")) {
         return false;
     }
-    const std::string_view root = mount.root() == "/" ? "" : mount.root().substr(1);
+    const std::string_view root = past(mount.root(), 1);
     const int written = std::snprintf(
         path.data(), path.size(), "%.*s%s%.*s", static_cast<int>(root.size()), root.data(),
-        root.empty() ? "" : "/", static_cast<int>(seen.size() - point.size() - 1),
-        seen.data() + point.size() + 1);
+        root.empty() ? "" : "/", static_cast<int>(below.size()), below.data());
     return written > 0 && static_cast<std::size_t>(written) < path.size();
 }
 
@@ -90,21 +106,36 @@ Layer shown_layer(const Layer &layer, int above, Likeness likeness) {
     return shown;
 }
 
-// Whether fd holds, where an erofs image keeps it, the UUID of the erofs that file is on; true
-// for other file systems, and where the kernel cannot tell the UUID (before Linux 6.5).
-bool holds_uuid_of(int fd, const Layer &file) {
+using Uuid = std::array<unsigned char, 16>;
+
+// The UUID of the erofs that a layer is on; nothing for other file systems, or where the kernel
+// cannot tell it (before Linux 6.5).
+std::optional<Uuid> erofs_uuid(const Layer &file) {
     struct {
         unsigned char length;
-        std::array<unsigned char, 16> bytes;
-    } uuid{16, {}};
+        Uuid bytes;
+    } uuid{sizeof(Uuid), {}};
     constexpr unsigned long get_fs_uuid = 0x80111500; // FS_IOC_GETFSUUID
+    return file.file_system == EROFS_SUPER_MAGIC_V1 && ioctl(file.fd, get_fs_uuid, &uuid) == 0 &&
+                   uuid.length == sizeof(Uuid)
+               ? std::optional(uuid.bytes)
+               : std::nullopt;
+}
+
+// Whether the file that fd has open holds uuid where an erofs image keeps its own; an output is
+// opened again to be read.
+bool holds_erofs_uuid(int fd, const Uuid &uuid) {
     constexpr off_t erofs_uuid_at = 1024 + 48;
-    std::array<unsigned char, 16> held{};
-    if (file.file_system != EROFS_SUPER_MAGIC_V1 || ioctl(file.fd, get_fs_uuid, &uuid) != 0) {
-        return true;
+    std::array<char, 32> name{};
+    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", fd);
+    const int readable = open(name.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    Uuid held{};
+    const bool holds =
+        pread(readable, held.data(), held.size(), erofs_uuid_at) == 16 && held == uuid;
+    if (readable >= 0) {
+        close(readable);
     }
-    return pread(fd, held.data(), held.size(), erofs_uuid_at) == 16 &&
-           std::memcmp(held.data(), uuid.bytes.data(), std::min<std::size_t>(uuid.length, 16)) == 0;
+    return holds;
 }
 
 } // namespace
@@ -134,6 +165,9 @@ bool same_layer(const Layer &a, const Layer &b) {
     if (!known.status_known || !S_ISREG(known.status.st_mode) || stacked(known.file_system)) {
         return false;
     }
+    if (shown.likeness == Likeness::erofs_uuid) {
+        return known.fd >= 0 && holds_erofs_uuid(known.fd, shown.uuid);
+    }
     if (shown.likeness == Likeness::inode_number) {
         return (shown.identity.device == 0 || shown.identity.device == known.identity.device) &&
                shows_inode_number(shown.identity.inode, known.identity.inode);
@@ -153,11 +187,9 @@ Way StorageStack::writes(int fd, const struct stat &status) { return walk(fd, st
 
 Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
     Way way;
-    Layer top = file_layer(fd, Link::itself, -1);
-    top.status = status;
-    top.status_known = true;
-    top.identity = S_ISBLK(status.st_mode) ? Identity{status.st_rdev, 0}
-                                           : Identity{status.st_dev, status.st_ino};
+    Layer top = file_layer(fd, status, Link::itself, -1);
+    top.identity.device = S_ISBLK(status.st_mode) ? status.st_rdev : status.st_dev;
+    top.identity.inode = S_ISBLK(status.st_mode) ? 0 : status.st_ino;
     way.add(top);
     for (std::size_t k = 0; k < way.size(); ++k) {
         step_down(way, k, writing);
@@ -167,7 +199,7 @@ Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
 
 void StorageStack::step_down(Way &way, std::size_t k, bool writing) {
     const Layer &layer = way[k];
-    if (layer.identity.inode == 0) {
+    if (layer.likeness == Likeness::identity && layer.identity.inode == 0) {
         from_device(way, k);
     } else if (!layer.status_known || S_ISREG(layer.status.st_mode) ||
                S_ISDIR(layer.status.st_mode)) {
@@ -277,21 +309,30 @@ void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
 
 // A file system with no device of its own may be mounted from a file (erofs can be): its source,
 // where that names a regular file, as the tool's directory sees a relative name. An erofs image
-// must hold the file system's UUID, so that a name that leads elsewhere now is not taken.
+// holds the UUID of its file system: a name that leads to no such file now was renamed, and any
+// file that holds the UUID is taken for the image.
 void StorageStack::from_mount_source(Way &way, std::size_t k) {
     const Mount mount(way[k].fd);
+    const std::optional<Uuid> uuid = erofs_uuid(way[k]);
     std::array<char, PATH_MAX> name{};
-    if (!mount.known() || mount.source().empty() || mount.source().size() >= name.size()) {
+    if (!mount.known() || mount.source().size() >= name.size()) {
         return;
     }
     std::memcpy(name.data(), mount.source().data(), mount.source().size());
     const int fd = open(name.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat source {};
     if (fd >= 0 && fstat(fd, &source) == 0 && S_ISREG(source.st_mode) &&
-        holds_uuid_of(fd, way[k])) {
+        (!uuid || holds_erofs_uuid(fd, *uuid))) {
         way.add(file_layer(keep_open(fd), Link::mount_source, static_cast<int>(k)));
-    } else if (fd >= 0) {
+        return;
+    }
+    if (fd >= 0) {
         close(fd);
+    }
+    if (uuid) {
+        Layer image{{}, Link::mount_source, static_cast<int>(k), Likeness::erofs_uuid};
+        image.uuid = *uuid;
+        way.add(image);
     }
 }
 
@@ -312,15 +353,15 @@ OverlayDirectories StorageStack::open_layers(const Mount &mount) {
     mount.each_option([&](std::string_view option) {
         const bool several = option.starts_with("lowerdir=");
         if (option.starts_with("upperdir=")) {
-            directories.upper = open_directory(option.substr(9));
+            directories.upper = open_directory(past(option, 9));
         } else if (several || option.starts_with("lowerdir+=") || option.starts_with("datadir+=")) {
-            for (std::string_view rest = option.substr(option.find('=') + 1); !rest.empty();) {
+            for (std::string_view rest = past(option, option.find('=') + 1); !rest.empty();) {
                 const std::size_t colon = several ? rest.find(':') : std::string_view::npos;
-                const int lower = open_directory(rest.substr(0, colon));
+                const int lower = open_directory({rest.data(), std::min(colon, rest.size())});
                 if (lower >= 0 && directories.lower_count < directories.lowers.size()) {
                     directories.lowers[directories.lower_count++] = lower;
                 }
-                rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+                rest = colon == std::string_view::npos ? "" : past(rest, colon + 1);
             }
         }
     });

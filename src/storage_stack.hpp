@@ -33,6 +33,7 @@ enum class Likeness {
     identity,     // known as itself
     inode_number, // overlayfs shows its inode number, with layer bits above (xino), on device
     attributes,   // FUSE, and an upper layer not found, show its size, times, mode and owner
+    erofs_uuid,   // an erofs image renamed since its mount holds the UUID of the file system
 };
 
 struct Layer {
@@ -44,6 +45,7 @@ struct Layer {
     struct stat status {}; // the file's status, or what the layer above shows of it
     long file_system = 0;  // the magic number of a file's file system, where known
     int fd = -1;           // a descriptor of it, or of a file on its file system; not owned
+    std::array<unsigned char, 16> uuid{};
 };
 
 // The layers of one way down, the first being the file or device it starts from.

@@ -63,12 +63,14 @@ bool enter_private_mounts() {
     return entered;
 }
 
-LoopDevice::LoopDevice(const fs::path &image, bool read_only) {
+LoopDevice::LoopDevice(const fs::path &image, std::uint32_t flags, std::uint64_t offset) {
+    const bool read_only = (flags & LO_FLAGS_READ_ONLY) != 0;
     const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
     const int backing = open(image.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     loop_config config{};
     config.fd = static_cast<std::uint32_t>(backing);
-    config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (read_only ? LO_FLAGS_READ_ONLY : 0);
+    config.info.lo_flags = LO_FLAGS_AUTOCLEAR | flags;
+    config.info.lo_offset = offset;
     // Another process may take the free device first: then the next one.
     for (int tries = 0; tries < 8 && fd_ < 0 && control >= 0 && backing >= 0; ++tries) {
         const int number = ioctl(control, LOOP_CTL_GET_FREE);

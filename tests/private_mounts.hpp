@@ -3,6 +3,7 @@
 // and a fault in the tool can unlink or replace only the namespace's copy of /dev.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -16,7 +17,9 @@ bool enter_private_mounts();
 // when the test ends, or is killed. An empty name where it cannot be attached.
 class LoopDevice {
   public:
-    explicit LoopDevice(const std::filesystem::path &image, bool read_only = false);
+    // flags: LO_FLAGS_READ_ONLY, and LO_FLAGS_PARTSCAN, which also drops the partitions at the end.
+    explicit LoopDevice(const std::filesystem::path &image, std::uint32_t flags = 0,
+                        std::uint64_t offset = 0);
     ~LoopDevice();
     LoopDevice(const LoopDevice &) = delete;
     LoopDevice &operator=(const LoopDevice &) = delete;

@@ -76,7 +76,10 @@ const fs::path &reachable_copies() {
         break;
     case Stdout::work_file:
         dup2(open(options.stdout_file.c_str(),
-                  O_WRONLY | O_CREAT | (options.stdout_appends ? O_APPEND : O_TRUNC), 0600),
+                  options.stdout_read_write
+                      ? O_RDWR
+                      : O_WRONLY | O_CREAT | (options.stdout_appends ? O_APPEND : O_TRUNC),
+                  0600),
              1);
         break;
     }

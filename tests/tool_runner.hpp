@@ -28,6 +28,7 @@ struct RunOptions {
     bool sighup_ignored = false;    // the tool starts with SIGHUP ignored, as nohup leaves it
     std::string stdout_file{};      // with Stdout::work_file
     bool stdout_appends = false;    // with Stdout::work_file: opened with O_APPEND, not emptied
+    bool stdout_read_write = false; // with Stdout::work_file: opened read-write (1<>), not emptied
     bool stderr_closed = false;     // the tool starts with standard error closed (not captured)
     bool stdin_closed = false;      // the tool starts with standard input closed
     std::string stderr_file{};      // standard error goes to this file of the work directory

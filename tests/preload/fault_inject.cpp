@@ -30,7 +30,8 @@
 //   PAIRSCAN_STOP=name:N         signal N comes just after the tool has opened name
 //   PAIRSCAN_REPLACE=name:other  just after the tool has opened name, other takes its place, as
 //                                another process could put it there
-//   PAIRSCAN_FAILING=calls       cachestat, if named, fails with ENOSYS, as before Linux 6.5, and
+//   PAIRSCAN_FAILING=calls       cachestat and statmount, if named, fail with ENOSYS, as before
+//                                Linux 6.5 and 6.8, and
 //                                sync_file_range with EIO, as after a failed write-back; with
 //                                unplaced_data, lseek(SEEK_DATA) answers as a file system that
 //                                places data only when it writes it back: it finds no data whose
@@ -438,7 +439,8 @@ extern "C" long syscall(long number, ...) {
         arg = va_arg(rest, long); // as many as any call takes; the extra ones go unread
     }
     va_end(rest);
-    if (number == 451 && failing("cachestat", ENOSYS)) {
+    if ((number == 451 && failing("cachestat", ENOSYS)) ||
+        (number == 457 && failing("statmount", ENOSYS))) {
         return -1;
     }
     const long result = next(number, args[0], args[1], args[2], args[3], args[4], args[5]);

@@ -1,0 +1,356 @@
+// Stacks of storage, built in a mount namespace of the test's own: images on loop devices, a loop
+// device over a file of another one's file system, an offset, a partition, btrfs, erofs mounted
+// straight from a file, overlays and FUSE. A run whose output would reach what an input reads is
+// refused, in either direction, with every file as it was; a run that harms nothing gives its
+// whole report.
+
+#include "expected_texts.hpp"
+#include "private_mounts.hpp"
+#include "tool_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <linux/loop.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+namespace {
+
+// One run on a stack. Standard output goes to `out` when given: appended to after ">>", else
+// opened read-write as 1<> does. $L1, $L2... stand for the stack's loop devices.
+struct GuardRun {
+    Args args;
+    std::string out;
+    std::string refusal; // its line on standard error; empty for a run that harms nothing
+    uid_t user = 0;
+    std::string setting{}; // for the fault library
+};
+
+// A stack is built line by line in its work directory: "attach FILE [OFFSET]", "attach-ro FILE"
+// and "attach-parts FILE" (partitions added by hand) attach the next loop device, "bindfs FROM TO"
+// and "erofs IMAGE DIR" mount, and any other line is a shell command. Where a line fails the stack
+// is skipped, visibly.
+struct Stack {
+    const char *name;
+    std::vector<std::string> build;
+    std::vector<GuardRun> runs;
+};
+
+std::string backs(const std::string &log, const std::string &device) {
+    return "pairscan: log file '" + log + "' is the backing file of " + device +
+           "; not overwriting it\n";
+}
+
+std::string block(const std::string &log) {
+    return "pairscan: log file '" + log + "' is a block device; not overwriting it\n";
+}
+
+std::string reads(const std::string &input) {
+    return "pairscan: input file '" + input +
+           "' is the same file as standard output; not reading it\n";
+}
+
+// Every regular file under dir, mounts and images included, with a hash of its bytes.
+std::map<fs::path, std::size_t> every_file(const fs::path &dir) {
+    std::map<fs::path, std::size_t> files;
+    for (auto entry =
+             fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied);
+         entry != fs::recursive_directory_iterator(); ++entry) {
+        if (entry->is_regular_file() && !entry->is_symlink()) {
+            std::ostringstream bytes;
+            bytes << std::ifstream(entry->path(), std::ios::binary).rdbuf();
+            files[entry->path()] = std::hash<std::string>()(bytes.str());
+        }
+    }
+    return files;
+}
+
+// What a stack holds while its runs are made; its mounts, FUSE servers and loop devices go with it.
+class BuiltStack {
+  public:
+    explicit BuiltStack(const Scratch &scratch) : scratch_(scratch) {}
+    ~BuiltStack();
+    BuiltStack(const BuiltStack &) = delete;
+    BuiltStack &operator=(const BuiltStack &) = delete;
+    bool build(const std::string &line);
+    std::string expand(std::string text) const;
+
+  private:
+    bool serve(const std::string &from, const std::string &to);
+
+    const Scratch &scratch_;
+    std::vector<std::unique_ptr<LoopDevice>> loops_;
+    std::vector<pid_t> servers_;
+};
+
+std::string BuiltStack::expand(std::string text) const {
+    for (std::size_t k = loops_.size(); k > 0; --k) { // $L10 before $L1
+        const std::string mark = "$L" + std::to_string(k);
+        for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark)) {
+            text.replace(at, mark.size(), loops_[k - 1]->name());
+        }
+    }
+    return text;
+}
+
+bool BuiltStack::build(const std::string &line) {
+    const std::string expanded = expand(line);
+    const std::string verb = expanded.substr(0, expanded.find(' '));
+    const std::string rest = expanded.substr(std::min(verb.size() + 1, expanded.size()));
+    const std::size_t last = rest.rfind(' ');
+    const std::string first = rest.substr(0, last);
+    const std::string second = last == std::string::npos ? "" : rest.substr(last + 1);
+    const fs::path &dir = scratch_.dir();
+    if (verb.starts_with("attach")) {
+        const std::uint32_t flags = verb == "attach-ro"      ? LO_FLAGS_READ_ONLY
+                                    : verb == "attach-parts" ? LO_FLAGS_PARTSCAN
+                                                             : 0;
+        loops_.push_back(std::make_unique<LoopDevice>(dir / first, flags,
+                                                      second.empty() ? 0 : std::stoull(second)));
+        return !loops_.back()->name().empty();
+    }
+    if (verb == "bindfs") {
+        return serve(first, second);
+    }
+    if (verb == "erofs") {
+        return mount((dir / first).c_str(), (dir / second).c_str(), "erofs", MS_RDONLY, nullptr) ==
+               0;
+    }
+    return scratch_.shell(expanded);
+}
+
+// A FUSE server of the test's own, killed with it, so that nothing stays mounted.
+bool BuiltStack::serve(const std::string &from, const std::string &to) {
+    const fs::path &dir = scratch_.dir();
+    const pid_t server = fork();
+    if (server == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        execlp("bindfs", "bindfs", "-f", (dir / from).c_str(), (dir / to).c_str(), nullptr);
+        _exit(127);
+    }
+    servers_.push_back(server);
+    return eventually([&] {
+        struct stat served {};
+        struct stat work {};
+        return stat((dir / to).c_str(), &served) == 0 && stat(dir.c_str(), &work) == 0 &&
+               served.st_dev != work.st_dev;
+    });
+}
+
+BuiltStack::~BuiltStack() {
+    std::vector<std::string> points; // under the work directory, in the order they were mounted
+    std::ifstream table("/proc/self/mountinfo");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string point;
+        for (int k = 0; k < 5; ++k) {
+            fields >> point;
+        }
+        for (std::size_t at = point.find('\\'); at != std::string::npos; at = point.find('\\')) {
+            point.replace(at, 4, 1, static_cast<char>(std::stoi(point.substr(at + 1, 3), 0, 8)));
+        }
+        if (point.starts_with(scratch_.dir().string() + "/")) {
+            points.push_back(point);
+        }
+    }
+    for (auto point = points.rbegin(); point != points.rend(); ++point) {
+        umount2(point->c_str(), MNT_DETACH);
+    }
+    for (pid_t server : servers_) {
+        kill(server, SIGKILL);
+        waitpid(server, nullptr, 0);
+    }
+}
+
+void check_run(const Scratch &scratch, const BuiltStack &stack, const GuardRun &run) {
+    Args args;
+    for (const std::string &arg : run.args) {
+        args.push_back(stack.expand(arg));
+    }
+    RunOptions options = run.setting.empty() ? RunOptions{} : with_fault(stack.expand(run.setting));
+    options.user = run.user;
+    options.seconds = 10;
+    const bool appends = run.out.starts_with(">>");
+    if (!run.out.empty()) {
+        options.out = Stdout::work_file;
+        options.stdout_file = stack.expand(run.out.substr(appends ? 2 : 0));
+        options.stdout_appends = appends;
+        options.stdout_read_write = !appends;
+    }
+    const auto before = every_file(scratch.dir());
+    const std::string a = args[0].starts_with("/dev/") ? "" : scratch.read(args[0]);
+    const std::string b = scratch.read(args[1]);
+    const ToolRun result = scratch.run(args, options);
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2] + " > " + run.out + " " + run.setting);
+    if (!run.refusal.empty()) {
+        EXPECT_EQ(result.err, stack.expand(run.refusal));
+        EXPECT_EQ(result.status, 2);
+        EXPECT_TRUE(every_file(scratch.dir()) == before) << "every file as it was";
+        return;
+    }
+    EXPECT_EQ(result.err + std::to_string(result.status), "0");
+    EXPECT_EQ(scratch.read(args[2]),
+              expect::log_head(args[0], args[1]) +
+                  expect::report_body(a, b, expect::Reports::mismatches, expect::Stream::log,
+                                      args[0], args[1]) +
+                  expect::trailer);
+}
+
+const std::string images = "mkdir files && echo abc >files/a && echo abd >files/b && echo "
+                           "abc >f && chmod -R a+rwX . && ";
+const std::string blanks(250, ' ');
+const std::string deep = "sp/" + blanks + "/" + blanks + "/" + blanks + "/" + blanks + "/" + blanks;
+const std::string twins = "for k in 1 2 3 4 5; do touch x/t1 x/t2; [ \"$(stat -c %Z x/t1)\" = "
+                          "\"$(stat -c %Z x/t2)\" ] && break; done";
+const uid_t nobody = 65534;
+
+const Stack stacks[] = {
+    {"image on a loop device",
+     {images + "mkdir mnt && mke2fs -q -F -t ext2 -d files image 2M && ln image image_link && cp "
+               "image gone && ln gone kept && cp image \"$(printf 'new\\nline')\" && chmod a+rw *",
+      "attach image",
+      "mount $L1 mnt && touch mnt/out && mknod alias b $(stat -c '%Hr %Lr' $L1) && ln -s f2 L",
+      "attach gone", "rm gone", "attach new\nline", "attach image"},
+     {{{"image", "f", "$L1"}, "", block("$L1")},
+      {{"f", "image", "L"}, "", expect::log_refusal("L", "image"), 0, "PAIRSCAN_SWAP=L:image"},
+      {{"f", "f", "L"}, "", block("L"), 0, "PAIRSCAN_SWAP=L:$L1"},
+      {{"$L1", "f", "alias"}, "", block("alias")},
+      {{"f", "f", "$L1"}, "", block("$L1"), nobody},
+      {{"f", "f", "$L1"}, ">>$L1", block("$L1")},
+      {{"$L1", "f", "image"}, "", backs("image", "$L1")},
+      {{"f", "$L1", "image_link"}, "", backs("image_link", "$L1")},
+      {{"mnt/a", "mnt/b", "image"}, "", backs("image", "$L1")},
+      {{"$L1", "f", "image"},
+       "",
+       "pairscan: $L1: Permission denied\n" + backs("image", "$L1"),
+       nobody},
+      {{"$L2", "f", "kept"}, "", backs("kept", "$L2")},
+      {{"f", "f", "new\nline"}, "", backs("new\nline", "$L3"), nobody},
+      {{"image", "f", "mnt/l.log"}, "", expect::log_refusal("mnt/l.log", "image")},
+      {{"image", "f", "l"}, ">>mnt/out", reads("image")},
+      {{"$L1", "f", "l", "v"}, "image", reads("$L1")},
+      {{"$L1", "f", "l"}, ">>$L1", reads("$L1")},
+      {{"mnt/a", "mnt/b", "l"}, "$L1", reads("mnt/a")},
+      {{"mnt/a", "mnt/b", "l"}, ">>image", reads("mnt/a")},
+      {{"mnt/a", "mnt/b", "l"}, "$L4", reads("mnt/a")},
+      {{"mnt/a", "mnt/b", "mnt/l"}, "", ""}}},
+    {"loop device over a file of another one",
+     {images + "mkdir outer inner inner_files && mke2fs -q -F -t ext2 -d files "
+               "inner_files/inner.img 2M && mke2fs -q -F -t ext2 -d inner_files outer.img 8M",
+      "attach outer.img", "mount $L1 outer", "attach outer/inner.img", "mount $L2 inner",
+      "attach $L1"},
+     {{{"inner/a", "f", "l"}, "outer.img", reads("inner/a")},
+      {{"$L2", "f", "l"}, ">>outer.img", reads("$L2")},
+      {{"$L3", "f", "l"}, "outer.img", reads("$L3")},
+      {{"outer.img", "f", "inner/l"}, "", expect::log_refusal("inner/l", "outer.img")}}},
+    {"loop device with an offset",
+     {images + "mkdir mnt && mke2fs -q -F -t ext2 -d files -E offset=1048576 offset.img 2M",
+      "attach offset.img 1048576", "mount $L1 mnt"},
+     {{{"mnt/a", "f", "l"}, ">>offset.img", reads("mnt/a")},
+      {{"offset.img", "f", "mnt/l"}, "", expect::log_refusal("mnt/l", "offset.img")}}},
+    {"partition of a loop device",
+     {images + "mkdir mnt && truncate -s 4M part.img && mke2fs -q -F -t ext2 -d files -E "
+               "offset=1048576 part.img 2M",
+      "attach-parts part.img", "addpart $L1 1 2048 4096",
+      "n=$(basename $L1) && mknod $L1p1 b $(tr : ' ' </sys/block/$n/${n}p1/dev) && mount $L1p1 "
+      "mnt"},
+     {{{"mnt/a", "f", "l"}, ">>part.img", reads("mnt/a")},
+      {{"$L1p1", "f", "l"}, "part.img", reads("$L1p1")},
+      {{"part.img", "f", "mnt/l"}, "", expect::log_refusal("mnt/l", "part.img")}}},
+    {"btrfs on a loop device",
+     {images + "mkdir mnt && truncate -s 128M btrfs.img && mkfs.btrfs -q btrfs.img",
+      "attach btrfs.img", "mount $L1 mnt && cp files/a mnt/a"},
+     {{{"mnt/a", "f", "l"}, "btrfs.img", reads("mnt/a")},
+      {{"btrfs.img", "f", "mnt/l"}, "", expect::log_refusal("mnt/l", "btrfs.img")}}},
+    {"erofs mounted from a file, a loop device and an overlay over it",
+     {images + "mkdir e m ov up wk e_files && mke2fs -q -F -t ext2 -d files e_files/in.img 2M && "
+               "cp files/a e_files/a && mkfs.erofs erofs.img e_files",
+      "erofs erofs.img e", "attach-ro e/in.img", "mount -o ro $L1 m",
+      "mount -t overlay o -o lowerdir=e,upperdir=up,workdir=wk ov"},
+     {{{"e/a", "f", "erofs.img"}, "", expect::log_refusal("erofs.img", "e/a")},
+      {{"m/a", "f", "erofs.img"}, "", backs("erofs.img", "$L1")},
+      {{"ov/a", "f", "erofs.img"}, "", expect::log_refusal("erofs.img", "ov/a")},
+      {{"e/a", "f", "l"}, ">>erofs.img", reads("e/a")}}},
+    {"erofs mounted from a name of blanks, and renamed",
+     {images + "mkdir -p e r '" + deep + "' && mkfs.erofs '" + deep +
+          "/my image.img' files && mkfs.erofs moved.img files",
+      "erofs " + deep + "/my image.img e", "erofs moved.img r", "mv moved.img renamed.img"},
+     {{{"e/a", "f", deep + "/my image.img"},
+       "",
+       expect::log_refusal(deep + "/my image.img", "e/a"),
+       0,
+       "PAIRSCAN_FAILING=statmount"},
+      {{"e/a", "f", deep + "/my image.img"},
+       "",
+       expect::log_refusal(deep + "/my image.img", "e/a")},
+      {{"r/a", "f", "renamed.img"}, "", expect::log_refusal("renamed.img", "r/a")}}},
+    {"bindfs, and erofs mounted through it",
+     {images + "mkdir d bind e && cp files/a d/a && mkfs.erofs d/img files", "bindfs d bind",
+      "erofs bind/img e"},
+     {{{"bind/a", "f", "d/a"}, "", expect::log_refusal("d/a", "bind/a")},
+      {{"d/a", "f", "bind/a"}, "", expect::log_refusal("bind/a", "d/a")},
+      {{"e/a", "f", "d/img"}, "", expect::log_refusal("d/img", "e/a")}}},
+    {"overlays over one lower directory, over tmpfs, with xino, metacopy and userxattr, and over "
+     "another",
+     {images + "mkdir low up wk ov t ovx ovu upu wku up2 wk2 ov2 x ovt && cp files/a files/b low "
+               "&& echo c >low/c && head -c 65536 /dev/zero >low/rw && cp low/rw low/ro && "
+               "mke2fs -q -F -t ext2 ext2.img 1M && mount -t tmpfs t t && mkdir t/up t/wk t/upt "
+               "t/wkt",
+      "mount -t overlay o -o lowerdir=low,upperdir=up,workdir=wk ov",
+      "mount -t overlay o -o lowerdir=low,upperdir=t/up,workdir=t/wk,xino=on,metacopy=on ovx",
+      "mount -t overlay o -o lowerdir=low,upperdir=upu,workdir=wku,userxattr ovu",
+      "mount -t overlay o -o lowerdir=ov,upperdir=up2,workdir=wk2 ov2",
+      ": >>ov/a && : >>ov/c && : >>ovu/a && : >>ov2/a && chmod 600 ovx/a", "attach ov/rw",
+      "attach-ro ovx/ro", "attach ext2.img", "mount $L3 x && " + twins,
+      "mount -t overlay o -o lowerdir=x,upperdir=t/upt,workdir=t/wkt ovt"},
+     {{{"ov/b", "f", "low/b"}, "", expect::log_refusal("low/b", "ov/b")},
+      {{"ov/a", "f", "low/a"}, "", expect::log_refusal("low/a", "ov/a")},
+      {{"ov/a", "f", "up/a"}, "", expect::log_refusal("up/a", "ov/a")},
+      {{"ovu/a", "f", "upu/a"}, "", expect::log_refusal("upu/a", "ovu/a")},
+      {{"ovx/a", "f", "low/a"}, "", expect::log_refusal("low/a", "ovx/a")},
+      {{"ovx/b", "f", "low/b"}, "", expect::log_refusal("low/b", "ovx/b")},
+      {{"ov2/a", "f", "up2/a"}, "", expect::log_refusal("up2/a", "ov2/a")},
+      {{"ov/b", "f", "l"}, ">>low/b", reads("ov/b")},
+      {{"$L1", "f", "up/rw"}, "", backs("up/rw", "$L1")},
+      {{"$L2", "f", "low/ro"}, "", backs("low/ro", "$L2")},
+      {{"ov/a", "ov/b", "up/c"}, "", ""},
+      {{"ov/b", "f", "ovx/b"}, "", ""},
+      {{"ovt/t1", "f", "x/t2"}, "", ""}}},
+};
+
+} // namespace
+
+TEST(Guard, EveryStackInBothDirections) {
+    if (!enter_private_mounts()) {
+        GTEST_SKIP() << "no mount namespace of the test's own here";
+    }
+    for (const Stack &stack : stacks) {
+        const Scratch scratch;
+        BuiltStack built(scratch);
+        const auto failed =
+            std::find_if(stack.build.begin(), stack.build.end(),
+                         [&](const std::string &line) { return !built.build(line); });
+        if (failed != stack.build.end()) {
+            std::cout << "skipped, as this machine cannot make it: " << stack.name << " ("
+                      << *failed << ")\n";
+            continue;
+        }
+        SCOPED_TRACE(stack.name);
+        for (const GuardRun &run : stack.runs) {
+            check_run(scratch, built, run);
+        }
+    }
+}
