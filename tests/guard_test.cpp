@@ -270,6 +270,13 @@ const Stack stacks[] = {
      {{{"mnt/a", "f", "l"}, ">>part.img", reads("mnt/a")},
       {{"$L1p1", "f", "l"}, "part.img", reads("$L1p1")},
       {{"part.img", "f", "mnt/l"}, "", expect::log_refusal("mnt/l", "part.img")}}},
+    {"device-mapper over a loop device",
+     {images + "mkdir mnt && mke2fs -q -F -t ext2 -d files dm.img 2M", "attach dm.img",
+      "n=pairscan-$(basename $(dirname $PWD)) && dmsetup create --noudevsync $n --table '0 4096 "
+      "linear $L1 0' && dmsetup mknodes && (mount /dev/mapper/$n mnt; m=$?; dmsetup remove "
+      "--deferred $n; exit $m)"},
+     {{{"mnt/a", "f", "l"}, ">>dm.img", reads("mnt/a")},
+      {{"dm.img", "f", "mnt/l"}, "", expect::log_refusal("mnt/l", "dm.img")}}},
     {"btrfs on a loop device",
      {images + "mkdir mnt && truncate -s 128M btrfs.img && mkfs.btrfs -q btrfs.img",
       "attach btrfs.img", "mount $L1 mnt && cp files/a mnt/a"},
