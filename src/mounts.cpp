@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -72,6 +73,13 @@ char *unescape(const char *in, const char *end, char *out) {
         in += octal ? 4 : 1;
     }
     return out;
+}
+
+// The text past its first count characters, or nothing: substr would throw, which needs the C++
+// runtime.
+std::string_view past(std::string_view text, std::size_t count) {
+    return count < text.size() ? std::string_view(text.data() + count, text.size() - count)
+                               : std::string_view();
 }
 
 std::string_view unescaped(char *from, const char *to) {
@@ -221,4 +229,77 @@ bool Mount::parse_line(std::size_t length) {
     }
     options_ = {first, static_cast<std::size_t>(out - first)};
     return true;
+}
+
+OverlayNames Mount::overlay_layers() const {
+    OverlayNames names;
+    const auto add_lower = [&](std::string_view name) {
+        names.complete = names.complete && names.lower_count < names.lowers.size();
+        if (!name.empty() && names.lower_count < names.lowers.size()) {
+            names.lowers[names.lower_count++] = name;
+        }
+    };
+    for (std::size_t at = 0; at < options_.size();) {
+        const std::string_view option(options_.data() + at);
+        at += option.size() + 1;
+        if (option.starts_with("upperdir=")) {
+            names.upper = past(option, 9);
+        } else if (option.starts_with("lowerdir+=") || option.starts_with("datadir+=")) {
+            add_lower(past(option, option.find('=') + 1));
+        }
+        // "lowerdir=a:b::c" names the lower layers, then the data layers.
+        for (std::string_view rest = option.starts_with("lowerdir=") ? past(option, 9) : "";
+             !rest.empty();) {
+            const std::size_t colon = std::min(rest.find(':'), rest.size());
+            add_lower({rest.data(), colon});
+            rest = past(rest, colon + 1);
+        }
+    }
+    return names;
+}
+
+bool Mount::path_below_root(int fd, std::array<char, PATH_MAX> &path) const {
+    std::array<char, 32> link{};
+    std::array<char, PATH_MAX> name{};
+    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link.data(), name.data(), name.size() - 1);
+    const std::string_view seen(name.data(),
+                                static_cast<std::size_t>(std::max(length, ssize_t{0})));
+    const std::string_view point = point_ == "/" ? "" : point_;
+    const std::string_view below = past(seen, point.size() + 1);
+    if (length <= 0 || !seen.starts_with(point) || seen.size() <= point.size() ||
+        seen[point.size()] != '/' || seen.ends_with(" (deleted)")) {
+        return false;
+    }
+    const std::string_view root = past(root_, 1);
+    const int written = std::snprintf(
+        path.data(), path.size(), "%.*s%s%.*s", static_cast<int>(root.size()), root.data(),
+        root.empty() ? "" : "/", static_cast<int>(below.size()), below.data());
+    return written > 0 && static_cast<std::size_t>(written) < path.size();
+}
+
+std::optional<Uuid> erofs_uuid(int fd, long type) {
+    struct {
+        unsigned char length;
+        Uuid bytes;
+    } uuid{sizeof(Uuid), {}};
+    constexpr unsigned long get_fs_uuid = 0x80111500; // FS_IOC_GETFSUUID
+    return type == EROFS_SUPER_MAGIC_V1 && ioctl(fd, get_fs_uuid, &uuid) == 0 &&
+                   uuid.length == sizeof(Uuid)
+               ? std::optional(uuid.bytes)
+               : std::nullopt;
+}
+
+bool holds_erofs_uuid(int fd, const Uuid &uuid) {
+    constexpr off_t erofs_uuid_at = 1024 + 48;
+    std::array<char, 32> name{};
+    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", fd);
+    const int readable = open(name.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    Uuid held{};
+    const bool holds =
+        pread(readable, held.data(), held.size(), erofs_uuid_at) == 16 && held == uuid;
+    if (readable >= 0) {
+        close(readable);
+    }
+    return holds;
 }

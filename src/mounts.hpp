@@ -3,8 +3,20 @@
 // length.
 #pragma once
 
+#include <array>
+#include <climits>
 #include <cstddef>
+#include <optional>
 #include <string_view>
+
+// The layers an overlay's options name, as named there: its upper layer (empty for none), and its
+// lower and data layers in order. Not complete where it has more than are kept here.
+struct OverlayNames {
+    std::string_view upper;
+    std::array<std::string_view, 8> lowers;
+    std::size_t lower_count = 0;
+    bool complete = true;
+};
 
 class Mount {
   public:
@@ -20,14 +32,10 @@ class Mount {
     // Where it is mounted, seen from this process, and the directory of its file system there.
     std::string_view point() const { return point_; }
     std::string_view root() const { return root_; }
-    // Calls each(option) for every option of the file system, in order ("lowerdir=a:b").
-    template <typename Each> void each_option(Each &&each) const {
-        for (std::size_t at = 0; at < options_.size();) {
-            const std::string_view option(options_.data() + at);
-            each(option);
-            at += option.size() + 1;
-        }
-    }
+    OverlayNames overlay_layers() const;
+    // Where the file that fd has open lies below the root of the mount, as a relative path; false
+    // where that cannot be told (a file deleted since, or seen through another mount).
+    bool path_below_root(int fd, std::array<char, PATH_MAX> &path) const;
 
   private:
     bool ask_statmount(int fd);
@@ -41,3 +49,13 @@ class Mount {
     std::string_view root_;
     std::string_view options_; // NUL-separated
 };
+
+using Uuid = std::array<unsigned char, 16>;
+
+// The UUID of the erofs that fd is on (type is its magic number); nothing for other file systems,
+// or where the kernel cannot tell it (before Linux 6.5).
+std::optional<Uuid> erofs_uuid(int fd, long type);
+
+// Whether the file that fd has open holds uuid where an erofs image keeps its own; an output is
+// opened again to be read.
+bool holds_erofs_uuid(int fd, const Uuid &uuid);

@@ -1,29 +1,15 @@
 #include "storage_stack.hpp"
 
-#include "block_devices.hpp"
 #include "file_status.hpp"
-#include "mounts.hpp"
 
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <optional>
-#include <string_view>
 
 namespace {
-
-// The text past its first count characters, or nothing: substr would throw, which needs the C++
-// runtime.
-std::string_view past(std::string_view text, std::size_t count) {
-    return count < text.size() ? std::string_view(text.data() + count, text.size() - count)
-                               : std::string_view();
-}
 
 // overlayfs and FUSE show a file of another file system as their own.
 bool stacked(long type) { return type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC; }
@@ -35,8 +21,8 @@ bool holds_nothing_beneath(long type) {
            type == DEVPTS_SUPER_MAGIC || type == CGROUP2_SUPER_MAGIC || type == 0;
 }
 
-// overlayfs shows the inode number of the file a file was copied up from, or with xino that number
-// in the low bits and its layer in up to 32 high ones.
+// overlayfs shows the inode number of the file a file was copied up from, with xino in the low
+// bits, and its layer in up to 32 high ones.
 bool shows_inode_number(ino_t shown, ino_t real) {
     for (int layer_bits = 0; layer_bits <= 32; ++layer_bits) {
         if ((shown & (~ino_t{0} >> layer_bits)) == real) {
@@ -46,112 +32,36 @@ bool shows_inode_number(ino_t shown, ino_t real) {
     return false;
 }
 
-// A layer that shows another file's attributes shows them all unchanged: no other file has a
-// change time to the nanosecond alike, but on a file system of coarse times.
+// A layer that shows another file's attributes shows them all unchanged. Only on a file system of
+// whole seconds could another file have the same change time.
 bool shows_attributes_of(const struct stat &shown, const struct stat &file) {
     return shown.st_size == file.st_size && same_time(shown.st_mtim, file.st_mtim) &&
            same_time(shown.st_ctim, file.st_ctim) && shown.st_mode == file.st_mode &&
            shown.st_uid == file.st_uid && shown.st_gid == file.st_gid;
 }
 
-// The layer of a file that fd has open, with its status then.
-Layer file_layer(int fd, const struct stat &status, Link link, int above) {
-    Layer layer{{status.st_dev, status.st_ino}, link, above};
-    layer.status_known = true;
-    layer.status = status;
-    layer.file_system = file_system_of(fd);
-    layer.fd = fd;
-    return layer;
-}
-
-Layer file_layer(int fd, Link link, int above) {
-    struct stat status {};
-    Layer layer = file_layer(fd, status, link, above);
-    layer.status_known = fstat(fd, &layer.status) == 0;
-    layer.identity = {layer.status.st_dev, layer.status.st_ino};
-    return layer;
-}
-
-int open_beneath(int directory, const char *name) {
-    return openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-// Where a file of an overlay lies in it: its path below the mount's root, without the leading
-// slash; false where it cannot be told (a file deleted since, or mounted elsewhere).
-bool path_in_mount(int fd, const Mount &mount, std::array<char, PATH_MAX> &path) {
-    std::array<char, 32> link{};
-    std::array<char, PATH_MAX> name{};
-    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link.data(), name.data(), name.size() - 1);
-    const std::string_view seen(name.data(),
-                                static_cast<std::size_t>(std::max(length, ssize_t{0})));
-    const std::string_view point = mount.point() == "/" ? "" : mount.point();
-    const std::string_view below = past(seen, point.size() + 1);
-    if (length <= 0 || !seen.starts_with(point) || seen.size() <= point.size() ||
-        seen[point.size()] != '/' || seen.ends_with(" (deleted)")) {
-        return false;
-    }
-    const std::string_view root = past(mount.root(), 1);
-    const int written = std::snprintf(
-        path.data(), path.size(), "%.*s%s%.*s", static_cast<int>(root.size()), root.data(),
-        root.empty() ? "" : "/", static_cast<int>(below.size()), below.data());
-    return written > 0 && static_cast<std::size_t>(written) < path.size();
-}
-
-// A layer beneath the one at above, known only by what that one shows of it: its inode number or
-// its attributes.
+// A layer beneath the one at above, known only by what that one shows of it.
 Layer shown_layer(const Layer &layer, int above, Likeness likeness) {
     Layer shown{{0, layer.identity.inode}, Link::layer, above, likeness};
     shown.status = layer.status;
     return shown;
 }
 
-using Uuid = std::array<unsigned char, 16>;
-
-// The UUID of the erofs that a layer is on; nothing for other file systems, or where the kernel
-// cannot tell it (before Linux 6.5).
-std::optional<Uuid> erofs_uuid(const Layer &file) {
-    struct {
-        unsigned char length;
-        Uuid bytes;
-    } uuid{sizeof(Uuid), {}};
-    constexpr unsigned long get_fs_uuid = 0x80111500; // FS_IOC_GETFSUUID
-    return file.file_system == EROFS_SUPER_MAGIC_V1 && ioctl(file.fd, get_fs_uuid, &uuid) == 0 &&
-                   uuid.length == sizeof(Uuid)
-               ? std::optional(uuid.bytes)
-               : std::nullopt;
+// Opens a name that a mount's source or options give; -1 where it is too long to be one.
+int open_named(std::string_view name, int flags) {
+    std::array<char, PATH_MAX> path{};
+    if (name.empty() || name.size() >= path.size()) {
+        return -1;
+    }
+    std::copy(name.begin(), name.end(), path.begin());
+    return open(path.data(), flags | O_CLOEXEC);
 }
 
-// Whether the file that fd has open holds uuid where an erofs image keeps its own; an output is
-// opened again to be read.
-bool holds_erofs_uuid(int fd, const Uuid &uuid) {
-    constexpr off_t erofs_uuid_at = 1024 + 48;
-    std::array<char, 32> name{};
-    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", fd);
-    const int readable = open(name.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    Uuid held{};
-    const bool holds =
-        pread(readable, held.data(), held.size(), erofs_uuid_at) == 16 && held == uuid;
-    if (readable >= 0) {
-        close(readable);
-    }
-    return holds;
+int open_beneath(int directory, const char *name) {
+    return openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 } // namespace
-
-bool Way::add(const Layer &layer) {
-    for (std::size_t k = 0; k < count_; ++k) {
-        if (layers_[k].likeness == layer.likeness && layers_[k].identity == layer.identity) {
-            return false; // reached before, by another way
-        }
-    }
-    if (count_ == layers_.size()) {
-        return false;
-    }
-    layers_[count_++] = layer;
-    return true;
-}
 
 bool same_layer(const Layer &a, const Layer &b) {
     if (a.likeness == Likeness::identity && b.likeness == Likeness::identity) {
@@ -165,14 +75,25 @@ bool same_layer(const Layer &a, const Layer &b) {
     if (!known.status_known || !S_ISREG(known.status.st_mode) || stacked(known.file_system)) {
         return false;
     }
-    if (shown.likeness == Likeness::erofs_uuid) {
-        return known.fd >= 0 && holds_erofs_uuid(known.fd, shown.uuid);
-    }
-    if (shown.likeness == Likeness::inode_number) {
+    switch (shown.likeness) {
+    case Likeness::inode_number:
         return (shown.identity.device == 0 || shown.identity.device == known.identity.device) &&
                shows_inode_number(shown.identity.inode, known.identity.inode);
+    case Likeness::attributes:
+        return shows_attributes_of(shown.status, known.status);
+    default:
+        return known.fd >= 0 && holds_erofs_uuid(known.fd, shown.uuid);
     }
-    return shows_attributes_of(shown.status, known.status);
+}
+
+void Way::add(const Layer &layer) {
+    const auto reached = [&](const Layer &before) {
+        return before.likeness == layer.likeness && before.identity == layer.identity;
+    };
+    if (count_ < layers_.size() &&
+        std::none_of(layers_.begin(), layers_.begin() + count_, reached)) {
+        layers_[count_++] = layer;
+    }
 }
 
 StorageStack::~StorageStack() {
@@ -185,6 +106,8 @@ Way StorageStack::reads(int fd, const struct stat &status) { return walk(fd, sta
 
 Way StorageStack::writes(int fd, const struct stat &status) { return walk(fd, status, true); }
 
+// A block device is known by its number, a file by its inode. Devices, FIFOs and sockets keep
+// nothing on the file system their node is on.
 Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
     Way way;
     Layer top = file_layer(fd, status, Link::itself, -1);
@@ -192,48 +115,33 @@ Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
     top.identity.inode = S_ISBLK(status.st_mode) ? 0 : status.st_ino;
     way.add(top);
     for (std::size_t k = 0; k < way.size(); ++k) {
-        step_down(way, k, writing);
+        const Layer &layer = way[k];
+        if (layer.likeness == Likeness::identity && layer.identity.inode == 0) {
+            from_device(way, k);
+        } else if (!layer.status_known || S_ISREG(layer.status.st_mode) ||
+                   S_ISDIR(layer.status.st_mode)) {
+            from_file(way, k, writing);
+        }
     }
     return way;
 }
 
-void StorageStack::step_down(Way &way, std::size_t k, bool writing) {
-    const Layer &layer = way[k];
-    if (layer.likeness == Likeness::identity && layer.identity.inode == 0) {
-        from_device(way, k);
-    } else if (!layer.status_known || S_ISREG(layer.status.st_mode) ||
-               S_ISDIR(layer.status.st_mode)) {
-        from_file(way, k, writing); // devices, FIFOs and sockets keep nothing on their file system
-    }
-}
-
-int StorageStack::keep_open(int fd) {
-    if (fd >= 0 && opened_count_ == opened_.size()) {
-        close(fd);
-        return -1;
-    }
-    if (fd >= 0) {
-        opened_[opened_count_++] = fd;
-    }
-    return fd;
-}
-
+// A loop device's backing file is looked up by the name sysfs gives; where that leads elsewhere
+// now (renamed, deleted), it is known by its identity alone.
 void StorageStack::from_device(Way &way, std::size_t k) {
-    const DeviceBeneath beneath = device_beneath(way[k].identity.device);
-    const int above = static_cast<int>(k);
+    const DeviceBeneath &beneath = this->beneath(way[k].identity.device);
     const LoopBacking &backing = beneath.backing;
+    const int above = static_cast<int>(k);
     if (beneath.kind == DeviceBeneath::loop && backing.inode != 0) {
-        // The name sysfs gives leads to the file unless it was renamed or deleted since: then only
-        // its device is known to lie beneath it.
         const int fd =
             keep_open(open(backing.name.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        Layer layer = fd >= 0 ? file_layer(fd, Link::loop, above) : Layer{};
+        Layer layer = fd >= 0 ? opened_layer(fd, Link::loop, above) : Layer{};
         if (!(layer.identity == Identity{backing.device, backing.inode})) {
             layer = Layer{{backing.device, backing.inode}, Link::loop, above};
         }
         way.add(layer);
     } else if (beneath.kind == DeviceBeneath::loop && backing.device != 0) {
-        way.add(Layer{{backing.device, 0}, Link::loop, above}); // a loop device over a device
+        way.add(Layer{{backing.device, 0}, Link::loop, above}); // over a block device
     }
     const Link link = beneath.kind == DeviceBeneath::partition ? Link::partition : Link::member;
     for (std::size_t m = 0; m < beneath.count; ++m) {
@@ -245,15 +153,15 @@ void StorageStack::from_file(Way &way, std::size_t k, bool writing) {
     const Layer &layer = way[k];
     const dev_t device = layer.identity.device;
     const int above = static_cast<int>(k);
-    std::array<dev_t, DeviceBeneath::most_members> devices{};
-    const std::size_t count =
-        layer.file_system == BTRFS_SUPER_MAGIC ? btrfs_devices(layer.fd, devices) : 0;
-    for (std::size_t d = 0; d < count; ++d) {
-        way.add(Layer{{devices[d], 0}, Link::file_system, above});
-    }
-    if (layer.fd < 0 || layer.file_system == BTRFS_SUPER_MAGIC) {
-        if (layer.fd < 0 && major(device) != 0) { // a file known by its identity alone
+    if (layer.fd < 0) { // known by its identity alone
+        if (major(device) != 0) {
             way.add(Layer{{device, 0}, Link::file_system, above});
+        }
+    } else if (layer.file_system == BTRFS_SUPER_MAGIC) {
+        std::array<dev_t, DeviceBeneath::most_members> devices{};
+        const std::size_t count = btrfs_devices(layer.fd, devices);
+        for (std::size_t d = 0; d < count; ++d) {
+            way.add(Layer{{devices[d], 0}, Link::file_system, above});
         }
     } else if (layer.file_system == OVERLAYFS_SUPER_MAGIC) {
         from_overlay(way, k, writing);
@@ -267,17 +175,17 @@ void StorageStack::from_file(Way &way, std::size_t k, bool writing) {
 }
 
 // A write to a file of an overlay goes to its upper layer, copied up there first: the lower
-// layers only ever give bytes. The file is found by its path in each layer, and a lower one counts
-// as the overlay's only where the overlay shows its inode number; where none does, or the layers
-// cannot be found, the file beneath is matched by what the overlay shows of it.
+// layers only give bytes. The file is found by its path in each layer; a lower one counts only
+// where the overlay shows its inode number. Where none does, or the layers cannot be found, the
+// file beneath is taken to be any that shows what the overlay shows.
 void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
     const Layer layer = way[k];
     const int above = static_cast<int>(k);
-    const Mount mount(layer.fd);
-    const OverlayDirectories directories = open_layers(mount);
+    FileSystem &overlay = file_system(layer.fd, layer.identity.device);
+    const OverlayDirectories &directories = layers_of(overlay, layer.fd);
     std::array<char, PATH_MAX> path{};
-    if (layer.likeness != Likeness::identity || !mount.known() || !directories.all_found ||
-        !path_in_mount(layer.fd, mount, path)) {
+    if (layer.likeness != Likeness::identity || !directories.all_found ||
+        !mount_of(overlay, layer.fd).path_below_root(layer.fd, path)) {
         way.add(shown_layer(layer, above, Likeness::attributes));
         if (!writing) {
             way.add(shown_layer(layer, above, Likeness::inode_number));
@@ -287,12 +195,12 @@ void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
     const int upper =
         directories.upper >= 0 ? keep_open(open_beneath(directories.upper, path.data())) : -1;
     if (upper >= 0 || (writing && directories.upper >= 0)) {
-        way.add(file_layer(upper >= 0 ? upper : directories.upper, Link::layer, above));
+        way.add(opened_layer(upper >= 0 ? upper : directories.upper, Link::layer, above));
     }
     bool found = writing;
     for (std::size_t d = 0; !found && d < directories.lower_count; ++d) {
         const int lower = keep_open(open_beneath(directories.lowers[d], path.data()));
-        const Layer beneath = lower >= 0 ? file_layer(lower, Link::layer, above) : Layer{};
+        const Layer beneath = lower >= 0 ? opened_layer(lower, Link::layer, above) : Layer{};
         found = lower >= 0 && S_ISREG(beneath.status.st_mode) &&
                 shows_inode_number(layer.identity.inode, beneath.identity.inode);
         if (found) {
@@ -300,7 +208,7 @@ void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
         }
     }
     for (std::size_t d = 0; !found && d < directories.lower_count; ++d) {
-        Layer lower = file_layer(directories.lowers[d], Link::layer, above);
+        Layer lower = opened_layer(directories.lowers[d], Link::layer, above);
         lower.identity.inode = layer.identity.inode;
         lower.likeness = Likeness::inode_number;
         way.add(lower);
@@ -308,62 +216,107 @@ void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
 }
 
 // A file system with no device of its own may be mounted from a file (erofs can be): its source,
-// where that names a regular file, as the tool's directory sees a relative name. An erofs image
-// holds the UUID of its file system: a name that leads to no such file now was renamed, and any
-// file that holds the UUID is taken for the image.
+// where that names a regular file; a relative name as the tool's directory sees it. An erofs image
+// holds its file system's UUID: where the name leads to no such file now, the image was renamed,
+// and any file that holds the UUID is taken for it.
 void StorageStack::from_mount_source(Way &way, std::size_t k) {
-    const Mount mount(way[k].fd);
-    const std::optional<Uuid> uuid = erofs_uuid(way[k]);
-    std::array<char, PATH_MAX> name{};
-    if (!mount.known() || mount.source().size() >= name.size()) {
-        return;
-    }
-    std::memcpy(name.data(), mount.source().data(), mount.source().size());
-    const int fd = open(name.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat source {};
-    if (fd >= 0 && fstat(fd, &source) == 0 && S_ISREG(source.st_mode) &&
-        (!uuid || holds_erofs_uuid(fd, *uuid))) {
-        way.add(file_layer(keep_open(fd), Link::mount_source, static_cast<int>(k)));
-        return;
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (uuid) {
-        Layer image{{}, Link::mount_source, static_cast<int>(k), Likeness::erofs_uuid};
-        image.uuid = *uuid;
+    const Layer &layer = way[k];
+    const std::string_view source =
+        mount_of(file_system(layer.fd, layer.identity.device), layer.fd).source();
+    const std::optional<Uuid> uuid = erofs_uuid(layer.fd, layer.file_system);
+    const int above = static_cast<int>(k);
+    const int fd = keep_open(open_named(source, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    const Layer image = fd >= 0 ? opened_layer(fd, Link::mount_source, above) : Layer{};
+    if (image.status_known && S_ISREG(image.status.st_mode) &&
+        (!uuid || holds_erofs_uuid(image.fd, *uuid))) {
         way.add(image);
+    } else if (uuid) {
+        Layer renamed{{}, Link::mount_source, above, Likeness::erofs_uuid};
+        renamed.uuid = *uuid;
+        way.add(renamed);
     }
 }
 
-// The layers of an overlay, as its options name them: a relative name as the tool's directory
-// sees it.
-OverlayDirectories StorageStack::open_layers(const Mount &mount) {
-    OverlayDirectories directories;
+Layer StorageStack::file_layer(int fd, const struct stat &status, Link link, int above) {
+    Layer layer{{status.st_dev, status.st_ino}, link, above};
+    layer.status_known = true;
+    layer.status = status;
+    layer.file_system = file_system(fd, status.st_dev).type;
+    layer.fd = fd;
+    return layer;
+}
+
+Layer StorageStack::opened_layer(int fd, Link link, int above) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return Layer{{}, link, above};
+    }
+    return file_layer(fd, status, link, above);
+}
+
+StorageStack::FileSystem &StorageStack::file_system(int fd, dev_t device) {
+    const auto known =
+        std::find_if(file_systems_.begin(), file_systems_.begin() + file_system_count_,
+                     [&](const FileSystem &asked) { return asked.device == device; });
+    if (known != file_systems_.begin() + file_system_count_) {
+        return *known;
+    }
+    // Past the last place, the last is asked again each time.
+    FileSystem &asked = file_systems_[std::min(file_system_count_, file_systems_.size() - 1)];
+    file_system_count_ = std::min(file_system_count_ + 1, file_systems_.size());
+    asked.device = device;
+    asked.type = file_system_of(fd);
+    asked.mount.reset();
+    asked.layers.reset();
+    return asked;
+}
+
+const Mount &StorageStack::mount_of(FileSystem &file_system, int fd) {
+    if (!file_system.mount) {
+        file_system.mount.emplace(fd);
+    }
+    return *file_system.mount;
+}
+
+// The layers, as the overlay's options name them: a relative name as the tool's directory sees it.
+const OverlayDirectories &StorageStack::layers_of(FileSystem &file_system, int fd) {
+    if (file_system.layers) {
+        return *file_system.layers;
+    }
+    const OverlayNames names = mount_of(file_system, fd).overlay_layers();
+    OverlayDirectories &directories = file_system.layers.emplace();
     const auto open_directory = [&](std::string_view name) {
-        std::array<char, PATH_MAX> path{};
-        if (name.empty() || name.size() >= path.size()) {
-            return -1;
-        }
-        std::memcpy(path.data(), name.data(), name.size());
-        const int fd = keep_open(open(path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        directories.all_found = directories.all_found && fd >= 0;
-        return fd;
+        const int directory = keep_open(open_named(name, O_RDONLY | O_DIRECTORY));
+        directories.all_found = directories.all_found && directory >= 0;
+        return directory;
     };
-    mount.each_option([&](std::string_view option) {
-        const bool several = option.starts_with("lowerdir=");
-        if (option.starts_with("upperdir=")) {
-            directories.upper = open_directory(past(option, 9));
-        } else if (several || option.starts_with("lowerdir+=") || option.starts_with("datadir+=")) {
-            for (std::string_view rest = past(option, option.find('=') + 1); !rest.empty();) {
-                const std::size_t colon = several ? rest.find(':') : std::string_view::npos;
-                const int lower = open_directory({rest.data(), std::min(colon, rest.size())});
-                if (lower >= 0 && directories.lower_count < directories.lowers.size()) {
-                    directories.lowers[directories.lower_count++] = lower;
-                }
-                rest = colon == std::string_view::npos ? "" : past(rest, colon + 1);
-            }
-        }
-    });
+    directories.all_found = mount_of(file_system, fd).known() && names.complete;
+    directories.upper = names.upper.empty() ? -1 : open_directory(names.upper);
+    for (std::size_t d = 0; d < names.lower_count; ++d) {
+        directories.lowers[directories.lower_count++] = open_directory(names.lowers[d]);
+    }
     return directories;
+}
+
+const DeviceBeneath &StorageStack::beneath(dev_t device) {
+    const auto end = device_numbers_.begin() + device_count_;
+    const auto known = std::find(device_numbers_.begin(), end, device);
+    if (known != end) {
+        return devices_[static_cast<std::size_t>(known - device_numbers_.begin())];
+    }
+    const std::size_t k = std::min(device_count_, devices_.size() - 1);
+    device_count_ = std::min(device_count_ + 1, devices_.size());
+    device_numbers_[k] = device;
+    return devices_[k] = device_beneath(device);
+}
+
+int StorageStack::keep_open(int fd) {
+    if (fd >= 0 && opened_count_ == opened_.size()) {
+        close(fd);
+        return -1;
+    }
+    if (fd >= 0) {
+        opened_[opened_count_++] = fd;
+    }
+    return fd;
 }
