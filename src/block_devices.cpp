@@ -63,8 +63,10 @@ std::size_t devices_listed(int directory, const char *name,
     for (const dirent *entry = readdir(entries); entry != nullptr && count < devices.size();
          entry = readdir(entries)) {
         std::snprintf(attribute.data(), attribute.size(), "%s/dev", entry->d_name);
-        count += entry->d_name[0] != '.' &&
-                 read_device_number(dirfd(entries), attribute.data(), devices[count]);
+        if (entry->d_name[0] != '.' &&
+            read_device_number(dirfd(entries), attribute.data(), devices[count])) {
+            ++count;
+        }
     }
     closedir(entries);
     return count;

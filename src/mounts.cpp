@@ -22,7 +22,6 @@ namespace {
 constexpr long statmount_call = 457;
 constexpr unsigned mount_id_unique = 0x4000; // STATX_MNT_ID_UNIQUE
 constexpr std::uint64_t sb_basic = 0x1;
-constexpr std::uint64_t mnt_basic = 0x2;
 constexpr std::uint64_t mnt_root = 0x8;
 constexpr std::uint64_t mnt_point = 0x10;
 constexpr std::uint64_t sb_source = 0x200;
