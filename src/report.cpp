@@ -50,6 +50,7 @@ constexpr std::size_t byte2_at = byte1_at + 1 + file2_label.size();
 constexpr std::size_t digits_at = byte2_at + 1 + position_label.size();
 
 constexpr std::string_view no_match = " no match, writing to ";
+constexpr std::string_view verdict_middle = " seems to be shorter then ";
 
 std::size_t console_tail_size(std::string_view logfile) {
     return no_match.size() + logfile.size() + 1;
@@ -63,82 +64,40 @@ std::string_view standard_name(Standard which) {
     return which == Standard::output ? "standard output" : "standard error";
 }
 
-// The line that names the shorter file, with the empty lines before and after it (each an EOL).
-Text verdict(std::string_view shorter, std::string_view other, int before, int after) {
-    Text text{};
-    for (int line = 0; line < before; ++line) {
-        text.add(eol);
-    }
-    text.add({shorter});
-    text.add({" seems to be shorter then "});
-    text.add({other});
-    for (int line = 0; line < after; ++line) {
-        text.add(eol);
-    }
-    return text;
-}
-
-// "pairscan: ", the detail, and a newline.
+// "pairscan: ", the detail, and a newline: one line on standard error.
 constexpr std::string_view diagnostic_prefix = "pairscan: ";
 
-Text diagnostic(std::initializer_list<std::string_view> detail) {
-    Text text{{diagnostic_prefix}};
-    for (std::string_view piece : detail) {
-        text.add({piece});
-    }
-    text.add({"\n"});
-    return text;
+template <typename... Detail> Text diagnostic(Detail... detail) {
+    return Text(diagnostic_prefix, detail..., "\n");
 }
 
 // "pairscan: log file 'LOG' ", why, and "; not overwriting it".
-Text log_kept(std::string_view logfile, std::initializer_list<std::string_view> why) {
-    Text text{{diagnostic_prefix}, {"log file '"}, {logfile}, {"' "}};
-    for (std::string_view piece : why) {
-        text.add({piece});
-    }
-    text.add({"; not overwriting it\n"});
-    return text;
+template <typename... Why> Text log_kept(std::string_view logfile, Why... why) {
+    return Text(diagnostic_prefix, "log file '", logfile, "' ", why..., "; not overwriting it\n");
 }
 
 } // namespace
 
-Text::Text(std::initializer_list<Piece> pieces) {
-    for (const Piece &piece : pieces) {
-        add(piece);
-    }
-}
-
-void Text::add(Piece piece) {
-    if (count_ < most) {
-        pieces_[count_++] = piece;
-    }
-}
-
-Text texts::console_banner() { return {{"\npairscan "}, {version_text.text}, {notice}, {"\n"}}; }
+Text texts::console_banner() { return Text("\npairscan ", version_text.text, notice, "\n"); }
 
 Text texts::usage() {
-    return {{"\nusage : pairscan file1 file2 logfile v\n"
-             "If you supply the fourth argument you switch to verbose logging\n\n"}};
+    return Text("\nusage : pairscan file1 file2 logfile v\n"
+                "If you supply the fourth argument you switch to verbose logging\n\n");
 }
 
 Text texts::announcement(Mode mode, std::string_view file1, std::string_view file2,
                          std::string_view logfile) {
     const bool verbose = mode == Mode::verbose;
-    return {{"\nComparing\n"},
-            {file1},
-            {"\nwith\n"},
-            {file2},
-            {verbose ? "\nlogging everything into\n" : "\nlogging mismatches into\n"},
-            {logfile},
-            {verbose ? "\nwith full screen display" : "\nwith mismatch screen display"},
-            eol,
-            eol};
+    return Text("\nComparing\n", file1, "\nwith\n", file2,
+                verbose ? "\nlogging everything into\n" : "\nlogging mismatches into\n", logfile,
+                verbose ? "\nwith full screen display" : "\nwith mismatch screen display", eol,
+                eol);
 }
 
-Text texts::log_banner() { return {{"pairscan "}, {version_text.text}, {notice}, {"\n\n"}}; }
+Text texts::log_banner() { return Text("pairscan ", version_text.text, notice, "\n\n"); }
 
 Text texts::log_heading(std::string_view file1, std::string_view file2) {
-    return {{"Comparing "}, {file1}, {" with "}, {file2}, eol, eol};
+    return Text("Comparing ", file1, " with ", file2, eol, eol);
 }
 
 std::size_t PairLines::room_needed(std::string_view logfile) {
@@ -185,47 +144,48 @@ std::string_view PairLines::log_line() {
     return compose(log_.data(), equal_ ? match_note : log_mismatch_tail);
 }
 
+// The line that names the shorter file, with the empty lines before and after it.
 Text texts::console_verdict(std::string_view shorter, std::string_view other) {
-    return verdict(shorter, other, 1, 2);
+    return Text(eol, shorter, verdict_middle, other, eol, eol);
 }
 
 Text texts::log_verdict(std::string_view shorter, std::string_view other) {
-    return verdict(shorter, other, 2, 1);
+    return Text(eol, eol, shorter, verdict_middle, other, eol);
 }
 
-Text texts::trailer() { return {{"\n\ndone comparing\nEOF"}}; }
+Text texts::trailer() { return Text("\n\ndone comparing\nEOF"); }
 
 Text texts::failure(std::string_view name, int errnum) {
-    return diagnostic({name, ": ", std::strerror(errnum)});
+    return diagnostic(name, ": ", std::strerror(errnum));
 }
 
 Text texts::standard_output_failure(int errnum) {
     return texts::failure(standard_name(Standard::output), errnum);
 }
 
-Text texts::memory_failure() { return diagnostic({std::strerror(ENOMEM)}); }
+Text texts::memory_failure() { return diagnostic(std::strerror(ENOMEM)); }
 
 Text texts::changed_file(std::string_view name) {
-    return diagnostic({name, ": file changed as it was read"});
+    return diagnostic(name, ": file changed as it was read");
 }
 
 Text texts::log_refusal(std::string_view logfile, std::string_view input) {
-    return log_kept(logfile, {"is the same file as '", input, "'"});
+    return log_kept(logfile, "is the same file as '", input, "'");
 }
 
 Text texts::log_is_standard_refusal(std::string_view logfile, Standard which) {
-    return log_kept(logfile, {"is the same file as ", standard_name(which)});
+    return log_kept(logfile, "is the same file as ", standard_name(which));
 }
 
 Text texts::log_is_block_device_refusal(std::string_view logfile) {
-    return log_kept(logfile, {"is a block device"});
+    return log_kept(logfile, "is a block device");
 }
 
 Text texts::log_backs_loop_device_refusal(std::string_view logfile, std::string_view device) {
-    return log_kept(logfile, {"is the backing file of ", device});
+    return log_kept(logfile, "is the backing file of ", device);
 }
 
 Text texts::input_is_standard_refusal(std::string_view input, Standard which) {
-    return diagnostic({"input file '", input, "' is the same file as ", standard_name(which),
-                       "; not reading it"});
+    return diagnostic("input file '", input, "' is the same file as ", standard_name(which),
+                      "; not reading it");
 }

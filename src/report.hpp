@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstddef>
-#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -15,16 +14,23 @@ enum class Mode { mismatch, verbose };
 // so far on its way, so that each report line reaches its reader as it is written. A "\n" inside
 // a literal piece does not.
 struct Piece {
+    constexpr Piece(std::string_view text, bool line_end = false)
+        : bytes(text), ends_line(line_end) {}
+    constexpr Piece(const char *text) : bytes(text) {}
+    constexpr Piece() = default;
     std::string_view bytes;
     bool ends_line = false;
 };
 
-// A text as the pieces it is written in, in order; it holds no bytes of its own.
+// A text as the pieces it is written in, in order; it holds no bytes of its own. A text of more
+// pieces than it has room for does not compile.
 class Text {
   public:
     static constexpr std::size_t most = 10;
-    Text(std::initializer_list<Piece> pieces);
-    void add(Piece piece);
+    template <typename... Pieces>
+    explicit Text(Pieces... pieces) : pieces_{Piece(pieces)...}, count_(sizeof...(Pieces)) {
+        static_assert(sizeof...(Pieces) <= most, "a text has room for ten pieces");
+    }
     std::span<const Piece> pieces() const { return {pieces_.data(), count_}; }
 
   private:
