@@ -32,29 +32,32 @@ bool reads_whole(Link link) {
     return link == Link::loop || link == Link::mount_source || link == Link::layer;
 }
 
-// Where a write along `written` changes what `read` reads: the index in read of the layer where
-// the ways meet, or -1. They meet where one reaches where the other starts, or where both reach
-// one layer from different ones above it, one of which reads it whole. A new file starts where
-// nothing can read it: only what lies beneath it counts then.
-int meeting(const Way &written, const Way &read, bool new_file) {
-    for (std::size_t i = new_file ? 1 : 0; i < written.size(); ++i) {
+// Where the two ways meet, by the index of the layer on each.
+struct Meeting {
+    std::size_t written;
+    std::size_t read;
+};
+
+// Where a write along `written` changes what `read` reads: where one way reaches where the other
+// starts, or where both reach one layer from different ones above it, one of which reads it whole.
+std::optional<Meeting> meeting(const Way &written, const Way &read) {
+    for (std::size_t i = 0; i < written.size(); ++i) {
         for (std::size_t j = 0; j < read.size(); ++j) {
-            if (!same_layer(written[i], read[j])) {
-                continue;
-            }
-            if (i == 0 || j == 0 ||
-                (!(written[written[i].above].identity == read[read[j].above].identity) &&
-                 (reads_whole(written[i].link) || reads_whole(read[j].link)))) {
-                return static_cast<int>(j);
+            if (same_layer(written[i], read[j]) &&
+                (i == 0 || j == 0 ||
+                 (!(written[written[i].above].identity == read[read[j].above].identity) &&
+                  (reads_whole(written[i].link) || reads_whole(read[j].link))))) {
+                return Meeting{i, j};
             }
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
-// The loop device nearest above layer k, whose backing file the log would overwrite.
-std::optional<dev_t> loop_above(const Way &way, int k) {
-    for (; k > 0; k = way[k].above) {
+// The loop device whose backing file the log is, or holds where an overlay shows it: the nearest
+// loop device above where the log lies on the input's way.
+std::optional<dev_t> loop_above(const Way &way, Meeting meeting) {
+    for (auto k = static_cast<int>(meeting.read); meeting.written == 0 && k > 0; k = way[k].above) {
         if (way[k].link == Link::loop) {
             return way[way[k].above].identity.device;
         }
@@ -115,7 +118,7 @@ bool FileGuard::standard_outputs_refused() {
     std::optional<Text> refusal;
     for (std::size_t k = 0; k < inputs_.size(); ++k) {
         for (std::size_t which = 0; which < written.size(); ++which) {
-            const bool reads_it = meeting(written[which], reads_[k], false) >= 0;
+            const bool reads_it = meeting(written[which], reads_[k]).has_value();
             if (reads_it && !refusal) {
                 refusal =
                     texts::input_is_standard_refusal(inputs_[k].name, standard_outputs[which]);
@@ -138,11 +141,11 @@ bool FileGuard::log_refused(const LogFile &log) {
     }
     const Way written = status ? stack_.writes(log.fd, *status) : Way();
     for (std::size_t k = 0; k < inputs_.size(); ++k) {
-        const int meets = meeting(written, reads_[k], !log.existed);
-        if (meets < 0) {
+        const std::optional<Meeting> meets = meeting(written, reads_[k]);
+        if (!meets) {
             continue;
         }
-        const std::optional<dev_t> loop = loop_above(reads_[k], meets);
+        const std::optional<dev_t> loop = loop_above(reads_[k], *meets);
         print_diagnostic(
             loop ? texts::log_backs_loop_device_refusal(log.name, device_node_name(*loop).data())
                  : texts::log_refusal(log.name, inputs_[k].name));
