@@ -211,8 +211,14 @@ void check_run(const Scratch &scratch, const BuiltStack &stack, const GuardRun &
 
 const std::string images = "mkdir files && echo abc >files/a && echo abd >files/b && echo "
                            "abc >f && chmod -R a+rwX . && ";
-const std::string blanks(250, ' ');
-const std::string deep = "sp/" + blanks + "/" + blanks + "/" + blanks + "/" + blanks + "/" + blanks;
+// A name that mountinfo prints in more than 4,095 bytes, on a line of more than 8,191.
+const std::string deep = [] {
+    std::string path = "sp";
+    for (int level = 0; level < 9; ++level) {
+        path += "/" + std::string(250, ' ');
+    }
+    return path;
+}();
 const std::string twins = "for k in 1 2 3 4 5; do touch x/t1 x/t2; [ \"$(stat -c %Z x/t1)\" = "
                           "\"$(stat -c %Z x/t2)\" ] && break; done";
 const uid_t nobody = 65534;
@@ -343,6 +349,7 @@ const Stack stacks[] = {
       {{"ovr/b", "f", "up3/b"}, "", expect::log_refusal("up3/b", "ovr/b")},
       {{"ov/a", "ov/b", "up/c"}, "", ""},
       {{"ov/b", "f", "ovx/b"}, "", ""},
+      {{"ov/b", "f", "l"}, ">>ovx/b", ""},
       {{"ovt/t1", "f", "x/t2"}, "", ""}}},
 };
 
