@@ -1,5 +1,7 @@
 #include "block_devices.hpp"
 
+#include "file_status.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/btrfs.h>
@@ -93,10 +95,10 @@ LoopBacking loop_backing(int directory, dev_t device) {
     backing_name(directory, backing.name);
     const std::array<char, 64> node = device_node_name(device);
     const int fd = open(node.data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat opened {};
+    const std::optional<struct stat> opened = status_of(fd);
     loop_info64 info{};
-    const bool asked = fd >= 0 && fstat(fd, &opened) == 0 && S_ISBLK(opened.st_mode) &&
-                       opened.st_rdev == device && ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+    const bool asked = opened && S_ISBLK(opened->st_mode) && opened->st_rdev == device &&
+                       ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
     if (fd >= 0) {
         close(fd);
     }

@@ -41,24 +41,74 @@ struct RunMemory {
     MallocPtr<char[]> lines;
 };
 
-void write_verdict(OutputFile &console, OutputFile &logdatei, Shorter shorter, const char *file1,
-                   const char *file2) {
+// What the command line named, and where the console goes.
+struct RunFiles {
+    const char *file1;
+    const char *file2;
+    const char *logfile;
+    Mode mode;
+    OutputFile &console;
+};
+
+void write_verdict(const RunFiles &run, OutputFile &logdatei, Shorter shorter) {
     if (shorter == Shorter::neither) {
         return;
     }
-    const char *shorter_file = shorter == Shorter::first ? file1 : file2;
-    const char *other_file = shorter == Shorter::first ? file2 : file1;
-    console.write(texts::console_verdict(shorter_file, other_file));
+    const char *shorter_file = shorter == Shorter::first ? run.file1 : run.file2;
+    const char *other_file = shorter == Shorter::first ? run.file2 : run.file1;
+    run.console.write(texts::console_verdict(shorter_file, other_file));
     logdatei.write(texts::log_verdict(shorter_file, other_file));
+}
+
+// The comparison proper, once every file is open and allowed: the log emptied and begun, every
+// pair the mode asks for reported on both outputs, the verdict, the trailer. The exit status.
+int compare_and_report(const RunFiles &run, Input &inputs1, Input &inputs2, OutputFile &logdatei,
+                       PairLines &lines) {
+    OutputFile &console = run.console;
+    logdatei.empty();
+    logdatei.write(texts::log_banner());
+    logdatei.write(texts::log_heading(run.file1, run.file2));
+    const StopRequest stop{stop_flag(), stop_signals()};
+    // Verbose mode reports every pair, and so reads every byte.
+    std::optional<DiskLayout> layout =
+        run.mode == Mode::mismatch ? layout_of(inputs1.mapped(), inputs2.mapped()) : std::nullopt;
+    Source &datei1 = inputs1.source();
+    Source &datei2 = inputs2.source();
+    InputPair inputs = layout ? InputPair(*inputs1.mapped(), *inputs2.mapped(), stop, *layout)
+                              : InputPair(datei1, datei2, stop);
+    dateipos = 1;
+    const std::optional<Shorter> shorter = compare_inputs(inputs, run.mode, [&] {
+        lines.set(zeichen1, zeichen2, dateipos);
+        if (console.takes_lines()) {
+            console.write_line(lines.console_line());
+        }
+        if (logdatei.takes_lines()) {
+            logdatei.write_line(lines.log_line());
+        }
+        return stop_signal() == 0; // the line is whole on both outputs; nothing more follows
+    });
+    if (shorter) {
+        write_verdict(run, logdatei, *shorter);
+    }
+    datei1.close();
+    datei2.close();
+    if (shorter) {
+        logdatei.write(texts::trailer());
+    }
+    logdatei.close();
+    console.flush();
+    const bool complete =
+        console.intact() && logdatei.intact() && datei1.intact() && datei2.intact();
+    return complete ? 0 : 2;
 }
 
 } // namespace
 
+// The inputs are opened first, and said nothing of: standard output and standard error are held
+// against them before anything is written, and a missing input fails before the log's open can
+// make a file of its name.
 int run_comparison(const char *file1, const char *file2, const char *logfile, Mode mode,
                    OutputFile &console) {
-    // The inputs are opened first, and said nothing of: standard output and standard error are
-    // held against them before anything is written, and a missing input fails before the log's
-    // open can make a file of its name.
     const std::array<OpenedFile, 2> opened{open_input(file1), open_input(file2)};
     FileGuard guard(opened);
     if (guard.standard_outputs_refused()) {
@@ -75,13 +125,9 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
         return 2;
     }
     PairLines lines(mode, logfile, {memory.lines.get(), memory.line_room});
-
     handle_window_faults();
-    dateipos = 1;
     Input inputs1(opened[0], 0, memory.blocks->first);
     Input inputs2(opened[1], 1, memory.blocks->second);
-    Source &datei1 = inputs1.source();
-    Source &datei2 = inputs2.source();
     OutputFile logdatei(logfile);
     logdatei.open_without_emptying();
     // A run stopped or refused before anything was written leaves no log of its making.
@@ -90,37 +136,6 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
         logdatei.remove_if_created();
         return 2;
     }
-    logdatei.empty();
-    logdatei.write(texts::log_banner());
-    logdatei.write(texts::log_heading(file1, file2));
-    const StopRequest stop{stop_flag(), stop_signals()};
-    // In mismatch mode what two regular files must hold alike is passed over; verbose mode
-    // reports every pair, and so reads every byte.
-    std::optional<DiskLayout> layout =
-        mode == Mode::mismatch ? layout_of(inputs1.mapped(), inputs2.mapped()) : std::nullopt;
-    InputPair inputs = layout ? InputPair(*inputs1.mapped(), *inputs2.mapped(), stop, *layout)
-                              : InputPair(datei1, datei2, stop);
-    const std::optional<Shorter> shorter = compare_inputs(inputs, mode, [&] {
-        lines.set(zeichen1, zeichen2, dateipos);
-        if (console.takes_lines()) {
-            console.write_line(lines.console_line());
-        }
-        if (logdatei.takes_lines()) {
-            logdatei.write_line(lines.log_line());
-        }
-        return stop_signal() == 0; // the line is whole on both outputs; nothing more follows
-    });
-    if (shorter) {
-        write_verdict(console, logdatei, *shorter, file1, file2);
-    }
-    datei1.close();
-    datei2.close();
-    if (shorter) {
-        logdatei.write(texts::trailer());
-    }
-    logdatei.close();
-    console.flush();
-    const bool complete =
-        console.intact() && logdatei.intact() && datei1.intact() && datei2.intact();
-    return complete ? 0 : 2;
+    return compare_and_report({file1, file2, logfile, mode, console}, inputs1, inputs2, logdatei,
+                              lines);
 }

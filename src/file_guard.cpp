@@ -65,6 +65,15 @@ std::optional<dev_t> loop_above(const Way &way, Meeting meeting) {
     return std::nullopt;
 }
 
+// A block device is never the log: written over, it would destroy whatever the device holds.
+bool refused_as_block_device(const char *logfile, const std::optional<struct stat> &log) {
+    if (!log || !S_ISBLK(log->st_mode)) {
+        return false;
+    }
+    print_diagnostic(texts::log_is_block_device_refusal(logfile));
+    return true;
+}
+
 } // namespace
 
 void guard_standard_descriptors() {
@@ -90,12 +99,9 @@ void guard_standard_descriptors() {
 }
 
 bool log_name_is_block_device(const char *logfile) {
-    struct stat log {};
-    if (stat(logfile, &log) == 0 && S_ISBLK(log.st_mode)) {
-        print_diagnostic(texts::log_is_block_device_refusal(logfile));
-        return true;
-    }
-    return false;
+    struct stat named {};
+    return refused_as_block_device(logfile, stat(logfile, &named) == 0 ? std::optional(named)
+                                                                       : std::nullopt);
 }
 
 FileGuard::FileGuard(const std::array<OpenedFile, 2> &inputs) : inputs_(inputs) {
@@ -135,8 +141,7 @@ bool FileGuard::standard_outputs_refused() {
 
 bool FileGuard::log_refused(const LogFile &log) {
     const std::optional<struct stat> status = status_of(log.fd);
-    if (status && S_ISBLK(status->st_mode)) {
-        print_diagnostic(texts::log_is_block_device_refusal(log.name));
+    if (refused_as_block_device(log.name, status)) {
         return true;
     }
     const Way written = status ? stack_.writes(log.fd, *status) : Way();

@@ -4,15 +4,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 OpenedFile open_input(const char *name) {
     OpenedFile opened{name, -1, {}, 0};
     do { // an interrupted open is no failure of the file
         opened.fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (opened.fd < 0 && errno == EINTR);
-    if (opened.fd < 0 || fstat(opened.fd, &opened.status) != 0) {
-        opened.errnum = errno;
-    }
+    const std::optional<struct stat> status = status_of(opened.fd);
+    opened.status = status.value_or(opened.status);
+    opened.errnum = status ? 0 : errno;
     return opened;
 }
 

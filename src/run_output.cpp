@@ -11,15 +11,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 namespace {
 
 // Writes to /dev/null need not be composed at all.
 bool discards_everything(int fd) {
-    struct stat file {};
+    const std::optional<struct stat> file = status_of(fd);
     struct stat null {};
-    return fstat(fd, &file) == 0 && S_ISCHR(file.st_mode) && stat("/dev/null", &null) == 0 &&
-           file.st_rdev == null.st_rdev;
+    return file && S_ISCHR(file->st_mode) && stat("/dev/null", &null) == 0 &&
+           file->st_rdev == null.st_rdev;
 }
 
 // Replaces the symbolic link at path with the path its target names, seen from where the link
@@ -130,11 +131,10 @@ void OutputFile::empty() {
 }
 
 void OutputFile::remove_if_created() {
-    struct stat opened {};
+    const std::optional<struct stat> opened = status_of(fd_);
     struct stat named {};
     // Only while the path it was made under still leads to it.
-    if (created_ && fstat(fd_, &opened) == 0 && lstat(made_.data(), &named) == 0 &&
-        same_file(opened, named)) {
+    if (created_ && opened && lstat(made_.data(), &named) == 0 && same_file(*opened, named)) {
         unlink(made_.data());
     }
 }

@@ -247,11 +247,8 @@ Layer StorageStack::file_layer(int fd, const struct stat &status, Link link, int
 }
 
 Layer StorageStack::opened_layer(int fd, Link link, int above) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        return Layer{{}, link, above};
-    }
-    return file_layer(fd, status, link, above);
+    const std::optional<struct stat> status = status_of(fd);
+    return status ? file_layer(fd, *status, link, above) : Layer{{}, link, above};
 }
 
 StorageStack::FileSystem &StorageStack::file_system(int fd, dev_t device) {
