@@ -74,8 +74,7 @@ std::size_t devices_listed(int directory, const char *name,
     return count;
 }
 
-// A name of sysfs ends in a line feed, which a file name may hold too; a backing file deleted
-// since has " (deleted)" after its name, which no longer leads to it.
+// Read whole: a file name may hold a line feed. A deleted file's name no longer leads to it.
 void backing_name(int directory, std::array<char, PATH_MAX> &name) {
     const ssize_t length = read_attribute(directory, "loop/backing_file", name.data(), name.size());
     constexpr std::string_view deleted = " (deleted)\n";
@@ -88,8 +87,7 @@ void backing_name(int directory, std::array<char, PATH_MAX> &name) {
     }
 }
 
-// LOOP_GET_STATUS64 gives the backing file's identity, where the device can be opened; else the
-// name sysfs gives is looked up.
+// By LOOP_GET_STATUS64 where the device can be opened, else by the name.
 LoopBacking loop_backing(int directory, dev_t device) {
     LoopBacking backing;
     backing_name(directory, backing.name);
@@ -171,8 +169,7 @@ std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::most_members>
     return count;
 }
 
-// Whether the loop device reads the file that fd has open: by the identity it gives, or where this
-// user may not look the name up, by the name the kernel gives both.
+// By identity, or where this user may not look the name up, by the name the kernel gives both.
 bool loop_reads(const LoopBacking &backing, int fd, const struct stat &file) {
     if (backing.inode != 0 || backing.name[0] == '\0') {
         return backing.device == file.st_dev && backing.inode == file.st_ino;

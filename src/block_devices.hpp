@@ -1,5 +1,4 @@
-// What a block device keeps its bytes on, as sysfs and the loop driver tell it: a partition its
-// disk, a device-mapper or md device its members, a loop device its backing file.
+// What a block device keeps its bytes on, as sysfs and the loop driver tell it.
 #pragma once
 
 #include <sys/stat.h>
@@ -9,11 +8,10 @@
 #include <climits>
 #include <cstddef>
 
-// The file a loop device reads: a block device (its number), or a file (its device and inode
-// number, where the device could be opened to ask; name, where sysfs gives one).
+// A block device (inode 0), or a file; the name as sysfs gives it.
 struct LoopBacking {
-    dev_t device = 0; // a block device's number, or the file's device
-    ino_t inode = 0;  // 0 for a block device, and where only the name is known
+    dev_t device = 0;
+    ino_t inode = 0;
     std::array<char, PATH_MAX> name{};
 };
 
@@ -27,13 +25,11 @@ struct DeviceBeneath {
 
 DeviceBeneath device_beneath(dev_t device);
 
-// A loop device whose backing file is the one fd has open, as /proc/partitions lists those that
-// hold anything: only one no larger than the file can read it. Its number, or 0.
+// A loop device whose backing file fd has open, or 0. Only one no larger than the file is asked.
 dev_t loop_device_backed_by(int fd, const struct stat &file);
 
-// The node the kernel names the device by ("/dev/loop3"); empty where sysfs has no name for it.
+// "/dev/loop3", as the kernel names it; empty where sysfs has no name.
 std::array<char, 64> device_node_name(dev_t device);
 
-// The devices a btrfs file system keeps its blocks on; fd is a file of it. None where it cannot be
-// asked.
+// The devices of the btrfs that fd's file is on.
 std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::most_members> &devices);

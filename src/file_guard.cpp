@@ -25,9 +25,8 @@ struct DescriptorName {
     std::array<char, 32> text{};
 };
 
-// A loop device, a mount from a file and a stacked file system read what lies beneath whole; a
-// file system keeps its files apart on its device, as a partition table and device-mapper keep
-// their parts apart on a disk.
+// What reads the layer beneath whole. A file system, a partition table and device-mapper keep their
+// parts of it apart.
 bool reads_whole(Link link) {
     return link == Link::loop || link == Link::mount_source || link == Link::layer;
 }
@@ -38,8 +37,8 @@ struct Meeting {
     std::size_t read;
 };
 
-// Where a write along `written` changes what `read` reads: where one way reaches where the other
-// starts, or where both reach one layer from different ones above it, one of which reads it whole.
+// Where a write along `written` changes what `read` reads: one way reaches where the other starts,
+// or both reach one layer from different ones above it, one of which reads it whole.
 std::optional<Meeting> meeting(const Way &written, const Way &read) {
     for (std::size_t i = 0; i < written.size(); ++i) {
         for (std::size_t j = 0; j < read.size(); ++j) {
@@ -54,8 +53,7 @@ std::optional<Meeting> meeting(const Way &written, const Way &read) {
     return std::nullopt;
 }
 
-// The loop device whose backing file the log is, or holds where an overlay shows it: the nearest
-// loop device above where the log lies on the input's way.
+// The loop device nearest above the log on the input's way: whose backing file it is.
 std::optional<dev_t> loop_above(const Way &way, Meeting meeting) {
     for (auto k = static_cast<int>(meeting.read); meeting.written == 0 && k > 0; k = way[k].above) {
         if (way[k].link == Link::loop) {
@@ -156,7 +154,7 @@ bool FileGuard::log_refused(const LogFile &log) {
                  : texts::log_refusal(log.name, inputs_[k].name));
         return true;
     }
-    // Writing over a loop device's backing file writes over the device and whatever it holds.
+    // Whatever the inputs: it would write over the device and all it holds.
     const dev_t loop = log.existed && status && S_ISREG(status->st_mode) && status->st_size > 0
                            ? loop_device_backed_by(log.fd, *status)
                            : 0;

@@ -1,5 +1,6 @@
 #include "file_status.hpp"
 
+#include <linux/magic.h>
 #include <sys/statfs.h>
 
 bool same_file(const struct stat &a, const struct stat &b) {
@@ -23,4 +24,12 @@ std::optional<off_t> size_now(int fd) {
 long file_system_of(int fd) {
     struct statfs place {};
     return fstatfs(fd, &place) == 0 ? static_cast<long>(place.f_type) : 0;
+}
+
+bool stacked(long type) { return type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC; }
+
+bool holds_nothing_beneath(long type) {
+    return type == TMPFS_MAGIC || type == RAMFS_MAGIC || type == PROC_SUPER_MAGIC ||
+           type == SYSFS_MAGIC || type == PIPEFS_MAGIC || type == SOCKFS_MAGIC ||
+           type == DEVPTS_SUPER_MAGIC || type == CGROUP2_SUPER_MAGIC || type == 0;
 }

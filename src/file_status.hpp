@@ -27,3 +27,9 @@ std::optional<off_t> size_now(int fd);
 
 // The magic number of the file system that a descriptor's file is on; 0 where it cannot be had.
 long file_system_of(int fd);
+
+// overlayfs and FUSE show the files of another file system as their own.
+bool stacked(long type);
+
+// A file system in memory, or of files made up: nothing lies beneath its files.
+bool holds_nothing_beneath(long type);

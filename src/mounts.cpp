@@ -18,7 +18,7 @@
 
 namespace {
 
-// statmount(2) and its structures, which the C library and older kernel headers do not know.
+// statmount(2), which the C library and older kernel headers do not know.
 constexpr long statmount_call = 457;
 constexpr unsigned mount_id_unique = 0x4000; // STATX_MNT_ID_UNIQUE
 constexpr std::uint64_t sb_basic = 0x1;
@@ -49,7 +49,7 @@ struct StatMount {
 };
 static_assert(offsetof(StatMount, str) == 512);
 
-// A buffer twice as large as the last, up to a size no mount of this machine's kernel comes near.
+// Twice as large, up to a size no mount comes near.
 char *grown(char *buffer, std::size_t &size) {
     constexpr std::size_t largest = std::size_t{64} << 20;
     size *= 2;
@@ -61,8 +61,7 @@ char *grown(char *buffer, std::size_t &size) {
     return larger;
 }
 
-// Undoes the octal escapes of /proc/self/mountinfo ("\040" for a blank) from in up to end, into
-// out, which may be in; the end of what it wrote.
+// Undoes mountinfo's octal escapes ("\040" for a blank) into out, which may be in; out's new end.
 char *unescape(const char *in, const char *end, char *out) {
     while (in < end) {
         const bool octal = in[0] == '\\' && end - in >= 4 && in[1] >= '0' && in[1] <= '3' &&
@@ -74,8 +73,7 @@ char *unescape(const char *in, const char *end, char *out) {
     return out;
 }
 
-// The text past its first count characters, or nothing: substr would throw, which needs the C++
-// runtime.
+// substr throws, which needs the C++ runtime.
 std::string_view past(std::string_view text, std::size_t count) {
     return count < text.size() ? std::string_view(text.data() + count, text.size() - count)
                                : std::string_view();
@@ -87,8 +85,8 @@ std::string_view unescaped(char *from, const char *to) {
     return {from, static_cast<std::size_t>(end - from)};
 }
 
-// The fields of a line of mountinfo, split at its blanks: mount id, parent id, device, root, mount
-// point, mount options, optional fields, "-", type, source, and the file system's options.
+// Mount id, parent id, device, root, mount point, mount options, optional fields, "-", type,
+// source, and the file system's options.
 struct Fields {
     static constexpr std::size_t most = 64;
     std::array<char *, most> starts{};
@@ -109,7 +107,6 @@ struct Fields {
             ++separator;
         }
     }
-    bool whole() const { return separator + 3 < count; }
 };
 
 } // namespace
@@ -120,8 +117,6 @@ Mount::Mount(int fd) {
         text_ = nullptr;
     }
 }
-
-Mount::~Mount() { std::free(text_); }
 
 bool Mount::ask_statmount(int fd) {
     struct statx file {};
@@ -189,7 +184,7 @@ bool Mount::read_mountinfo(int fd) {
     return found && parse_line(line);
 }
 
-// Drops the whole lines before the one that starts with id; true once that one is whole.
+// Drops whole lines until the one of id is whole.
 bool Mount::find_line(std::string_view id, std::size_t &used, std::size_t &line) {
     for (;;) {
         const auto *end = static_cast<const char *>(std::memchr(text_, '\n', used));
@@ -207,7 +202,7 @@ bool Mount::find_line(std::string_view id, std::size_t &used, std::size_t &line)
 
 bool Mount::parse_line(std::size_t length) {
     const Fields fields(text_, text_ + length);
-    if (!fields.whole()) {
+    if (fields.separator + 3 >= fields.count) {
         return false;
     }
     const std::size_t source = fields.separator + 2;

@@ -11,18 +11,7 @@
 
 namespace {
 
-// overlayfs and FUSE show a file of another file system as their own.
-bool stacked(long type) { return type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC; }
-
-// File systems that keep their files in memory, or that make them up: nothing lies beneath.
-bool holds_nothing_beneath(long type) {
-    return type == TMPFS_MAGIC || type == RAMFS_MAGIC || type == PROC_SUPER_MAGIC ||
-           type == SYSFS_MAGIC || type == PIPEFS_MAGIC || type == SOCKFS_MAGIC ||
-           type == DEVPTS_SUPER_MAGIC || type == CGROUP2_SUPER_MAGIC || type == 0;
-}
-
-// overlayfs shows the inode number of the file a file was copied up from, with xino in the low
-// bits, and its layer in up to 32 high ones.
+// With xino, overlayfs shows the layer in up to 32 high bits.
 bool shows_inode_number(ino_t shown, ino_t real) {
     for (int layer_bits = 0; layer_bits <= 32; ++layer_bits) {
         if ((shown & (~ino_t{0} >> layer_bits)) == real) {
@@ -32,22 +21,20 @@ bool shows_inode_number(ino_t shown, ino_t real) {
     return false;
 }
 
-// A layer that shows another file's attributes shows them all unchanged. Only on a file system of
-// whole seconds could another file have the same change time.
+// Only on a file system of whole seconds could another file show the same change time.
 bool shows_attributes_of(const struct stat &shown, const struct stat &file) {
     return shown.st_size == file.st_size && same_time(shown.st_mtim, file.st_mtim) &&
            same_time(shown.st_ctim, file.st_ctim) && shown.st_mode == file.st_mode &&
            shown.st_uid == file.st_uid && shown.st_gid == file.st_gid;
 }
 
-// A layer beneath the one at above, known only by what that one shows of it.
 Layer shown_layer(const Layer &layer, int above, Likeness likeness) {
     Layer shown{{0, layer.identity.inode}, Link::layer, above, likeness};
     shown.status = layer.status;
     return shown;
 }
 
-// Opens a name that a mount's source or options give; -1 where it is too long to be one.
+// Opens a name that a mount gives; a relative one from the tool's directory.
 int open_named(std::string_view name, int flags) {
     std::array<char, PATH_MAX> path{};
     if (name.empty() || name.size() >= path.size()) {
@@ -106,8 +93,7 @@ Way StorageStack::reads(int fd, const struct stat &status) { return walk(fd, sta
 
 Way StorageStack::writes(int fd, const struct stat &status) { return walk(fd, status, true); }
 
-// A block device is known by its number, a file by its inode. Devices, FIFOs and sockets keep
-// nothing on the file system their node is on.
+// Devices, FIFOs and sockets keep nothing on the file system their node is on.
 Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
     Way way;
     Layer top = file_layer(fd, status, Link::itself, -1);
@@ -126,8 +112,7 @@ Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
     return way;
 }
 
-// A loop device's backing file is looked up by the name sysfs gives; where that leads elsewhere
-// now (renamed, deleted), it is known by its identity alone.
+// A backing file renamed or deleted since is known by its identity alone.
 void StorageStack::from_device(Way &way, std::size_t k) {
     const DeviceBeneath &beneath = this->beneath(way[k].identity.device);
     const LoopBacking &backing = beneath.backing;
@@ -174,10 +159,9 @@ void StorageStack::from_file(Way &way, std::size_t k, bool writing) {
     }
 }
 
-// A write to a file of an overlay goes to its upper layer, copied up there first: the lower
-// layers only give bytes. The file is found by its path in each layer; a lower one counts only
-// where the overlay shows its inode number. Where none does, or the layers cannot be found, the
-// file beneath is taken to be any that shows what the overlay shows.
+// A write goes to the upper layer, after a copy-up; the lower ones only give bytes. A lower file
+// counts only where the overlay shows its inode number; where none does, or the layers cannot be
+// found, any file that shows what the overlay shows is taken for the file beneath.
 void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
     const Layer layer = way[k];
     const int above = static_cast<int>(k);
@@ -215,10 +199,8 @@ void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
     }
 }
 
-// A file system with no device of its own may be mounted from a file (erofs can be): its source,
-// where that names a regular file; a relative name as the tool's directory sees it. An erofs image
-// holds its file system's UUID: where the name leads to no such file now, the image was renamed,
-// and any file that holds the UUID is taken for it.
+// Where the source names no image that holds the erofs's UUID, the image was renamed: any file
+// that holds it is taken for it.
 void StorageStack::from_mount_source(Way &way, std::size_t k) {
     const Layer &layer = way[k];
     const std::string_view source =
@@ -258,7 +240,6 @@ StorageStack::FileSystem &StorageStack::file_system(int fd, dev_t device) {
     if (known != file_systems_.begin() + file_system_count_) {
         return *known;
     }
-    // Past the last place, the last is asked again each time.
     FileSystem &asked = file_systems_[std::min(file_system_count_, file_systems_.size() - 1)];
     file_system_count_ = std::min(file_system_count_ + 1, file_systems_.size());
     asked.device = device;
@@ -275,7 +256,6 @@ const Mount &StorageStack::mount_of(FileSystem &file_system, int fd) {
     return *file_system.mount;
 }
 
-// The layers, as the overlay's options name them: a relative name as the tool's directory sees it.
 const OverlayDirectories &StorageStack::layers_of(FileSystem &file_system, int fd) {
     if (file_system.layers) {
         return *file_system.layers;

@@ -1,7 +1,5 @@
-// What the bytes of an opened file or device come from, and where a write to it goes, down every
-// layer the kernel shows: a file's file system and its devices, a partition's disk, the members of
-// a device-mapper or md device, a loop device's backing file, the file a file system is mounted
-// from, and the file beneath one of overlayfs or FUSE.
+// The storage stack: what an opened file or device keeps its bytes on, layer by layer, as far down
+// as the kernel shows.
 #pragma once
 
 #include "block_devices.hpp"
@@ -21,42 +19,33 @@ struct Identity {
 };
 
 // How a layer was reached from the one above it.
-enum class Link {
-    itself,       // where the way starts
-    file_system,  // a file's file system keeps it on a part of the device, apart from its others
-    partition,    // a partition is a part of its disk, apart from the others
-    member,       // a device-mapper or md device keeps its blocks on its members
-    loop,         // a loop device reads its backing file whole
-    mount_source, // a file system mounted straight from a file reads it whole
-    layer,        // overlayfs or FUSE shows a file of another file system
-};
+enum class Link { itself, file_system, partition, member, loop, mount_source, layer };
 
-// A layer that is known only by what the layer above shows of it: a regular file that shows the
-// same is taken for it.
+// How a layer is known. Where only by what the layer above shows of it, any regular file that
+// shows the same is taken for it.
 enum class Likeness {
-    identity,     // known as itself
-    inode_number, // overlayfs shows its inode number, with layer bits above (xino)
-    attributes,   // FUSE, and an overlay whose layers are not found, show its size, times, mode
-                  // and owner
-    erofs_uuid,   // an erofs image renamed since its mount holds the file system's UUID
+    identity,
+    inode_number, // overlayfs shows it, with layer bits above (xino)
+    attributes,   // size, times, mode and owner, as FUSE shows them
+    erofs_uuid,   // an erofs image, renamed since its mount, holds it
 };
 
 struct Layer {
     Identity identity;
     Link link = Link::itself;
-    int above = -1; // the index of the layer above on the way
+    int above = -1; // its index on the way
     Likeness likeness = Likeness::identity;
     bool status_known = false;
-    struct stat status {}; // the file's status, or what the layer above shows of it
-    long file_system = 0;  // the magic number of a file's file system, where known
-    int fd = -1;           // a descriptor of it, or of a directory on its file system; not owned
+    struct stat status {}; // or what the layer above shows of it
+    long file_system = 0;  // its magic number
+    int fd = -1;           // of it, or of a directory on its file system; not owned
     Uuid uuid{};
 };
 
 // Whether a layer of one way and a layer of another are one.
 bool same_layer(const Layer &a, const Layer &b);
 
-// The layers of one way down, the first being the file or device it starts from.
+// The layers of one way down, from the file or device it starts at.
 class Way {
   public:
     static constexpr std::size_t most = 48;
@@ -69,7 +58,7 @@ class Way {
     std::size_t count_ = 0;
 };
 
-// The layers of an overlay, opened: -1 for an upper layer that there is not.
+// The layers of an overlay, opened.
 struct OverlayDirectories {
     bool all_found = true;
     int upper = -1;
@@ -77,8 +66,7 @@ struct OverlayDirectories {
     std::size_t lower_count = 0;
 };
 
-// The walks of one run. Each step is asked of the kernel once, however many ways take it; the
-// files opened on the way stay open while the stack lasts.
+// The ways of one run. Each step is asked of the kernel once, however many ways take it.
 class StorageStack {
   public:
     StorageStack() = default;
@@ -86,13 +74,12 @@ class StorageStack {
     StorageStack(const StorageStack &) = delete;
     StorageStack &operator=(const StorageStack &) = delete;
 
-    // What the bytes read through fd come from; status is its status when it was opened.
+    // What reading fd reads, and what writing it changes; status is fd's status at its open.
     Way reads(int fd, const struct stat &status);
-    // What a write through fd changes.
     Way writes(int fd, const struct stat &status);
 
   private:
-    // What was asked of one file system, by the device of its files.
+    // By the device of its files.
     struct FileSystem {
         dev_t device = 0;
         long type = 0;
