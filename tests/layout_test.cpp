@@ -230,13 +230,16 @@ bool on_two_disks(Mounts &mounts, unsigned layouts) {
                             ",xino=on");
 }
 
+// What a comparison passes over unread on a file system: nothing; holes in both; those and the
+// blocks that both share, and so the same file under two names, after a copy of it was made.
+enum Unread { reads_all, holes, shared };
+
 struct FileSystem {
     const char *name;
     const char *mkfs; // makes it in the file image, mounted at made; none for tmpfs
     const char *type;
     const char *options = "";
-    // Whether the same file under two names, after a copy of it was made, is compared unread.
-    bool same_file_unread = false;
+    Unread unread = reads_all;
     // Shows the layouts made in made where they are compared, once all are made; nothing
     // compares each as soon as it is made.
     bool (*publish)(Mounts &mounts, unsigned layouts) = nullptr;
@@ -248,6 +251,7 @@ struct FileSystem {
 };
 
 const char *const xfs = "mkfs.xfs -q -m reflink=1";
+const char *const btrfs = "mkfs.btrfs -q";
 const char *const by_blocks = "mke2fs -q -F -t ext4 -O ^extent,^64bit";
 const char *const overlaid = "mkdir made/l made/u made/w && mount -t overlay o -o "
                              "lowerdir=made/l,upperdir=made/u,workdir=made/w made";
@@ -267,34 +271,34 @@ bool in_subvolumes(Mounts &mounts, unsigned layouts) {
 }
 
 const FileSystem file_systems[] = {
-    {"tmpfs", nullptr, "tmpfs", "", false},
-    {"ext4", "mke2fs -q -F -t ext4", "ext4", "", false},
-    {"ext4_without_extents", by_blocks, "ext4", "", false},
-    {"ext3_as_ext4", "mke2fs -q -F -t ext3", "ext4", "", false},
-    {"xfs", xfs, "xfs", "", true},
-    {"btrfs", "mkfs.btrfs -q", "btrfs", "", true},
-    {"btrfs_zstd", "mkfs.btrfs -q", "btrfs", "compress=zstd", false},
+    {"tmpfs", nullptr, "tmpfs", "", holes},
+    {"ext4", "mke2fs -q -F -t ext4", "ext4", "", holes},
+    {"ext4_without_extents", by_blocks, "ext4", "", holes},
+    {"ext3_as_ext4", "mke2fs -q -F -t ext3", "ext4", "", holes},
+    {"xfs", xfs, "xfs", "", shared},
+    {"btrfs", btrfs, "btrfs", "", shared},
+    {"btrfs_zstd", btrfs, "btrfs", "compress=zstd", holes},
     {"erofs_lz4hc",
      nullptr,
      "tmpfs",
      "",
-     false,
+     reads_all,
      [](Mounts &mounts, unsigned) {
          return mounts.holder.shell("mkfs.erofs -zlz4hc erofs made") &&
                 mounts.image("erofs", "seen", "erofs");
      },
      {"seen/", "seen/"}},
-    {"overlayfs_over_two_xfs", xfs, "xfs", "", false, on_two_disks, {"both/", "both/"}},
-    {"two_xfs_made_alike", xfs, "xfs", "", true, on_two_disks, {"one/A/", "two/B/"}, "two/A/4a"},
+    {"overlayfs_over_two_xfs", xfs, "xfs", "", reads_all, on_two_disks, {"both/", "both/"}},
+    {"two_xfs_made_alike", xfs, "xfs", "", shared, on_two_disks, {"one/A/", "two/B/"}, "two/A/4a"},
     {.name = "overlayfs_over_ext4_without_extents",
      .mkfs = by_blocks,
      .type = "ext4",
      .stacked = overlaid,
      .user = 65534},
     {.name = "btrfs_snapshot_and_subvolume",
-     .mkfs = "mkfs.btrfs -q",
+     .mkfs = btrfs,
      .type = "btrfs",
-     .same_file_unread = true,
+     .unread = shared,
      .publish = in_subvolumes,
      .seen = {"made/snap/", "made/sub/"},
      .twin = "made/4a"},
@@ -334,12 +338,17 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
     const auto check = [&](unsigned i) {
         const std::string a = made_as.seen[0] + std::to_string(i) + "a";
         const std::string b = made_as.seen[1] + std::to_string(i) + "b";
-        const std::string a_bytes = holder.read(a);
-        const std::string b_bytes = holder.read(b);
         RunOptions options =
             i % ways == 0 ? RunOptions{} : with_fault("PAIRSCAN_FAILING=" + failing[i % ways]);
         options.user = i / ways % 2 == 1 ? made_as.user : 0;
+        const auto cached = [&] {
+            return pages_cached(holder.dir() / a) + pages_cached(holder.dir() / b);
+        };
+        const unsigned long long before = cached();
         const ToolRun run = holder.run({a, b, "l"}, options);
+        const unsigned long long brought_in = cached() - before;
+        const std::string a_bytes = holder.read(a);
+        const std::string b_bytes = holder.read(b);
         SCOPED_TRACE(std::string(made_as.name) + ", PAIRSCAN_LAYOUT_SEED=" + std::to_string(seed) +
                      ", layout " + std::to_string(i) + ", failing " + failing[i % ways] +
                      ", user " + std::to_string(options.user));
@@ -352,6 +361,13 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
                         report_body(a_bytes, b_bytes, Reports::mismatches, Stream::log, a, b) +
                         trailer);
         EXPECT_EQ(run.status, 0);
+        // All that was written where the layouts are compared is in the page cache: the holes in
+        // both of the first, once written back, and the shared blocks of the second are all that
+        // the run could bring in.
+        if (made_as.publish == nullptr && (i == 1 || i == ways) &&
+            made_as.unread >= (i == 1 ? holes : shared)) {
+            EXPECT_EQ(brought_in, 0U) << "pages brought in that both files hold alike";
+        }
         // a of the copy, written and written back, with the first window mapped past the start
         // (one of each input, and the zeros) unreadable; verbose mode reads every byte of it.
         if (i == ways) {
@@ -359,7 +375,7 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
             EXPECT_EQ(
                 holder.run({a, twin, made_as.log}, with_fault("PAIRSCAN_FAIL=mmap:4:EIO")).status ==
                     0,
-                made_as.same_file_unread);
+                made_as.unread == shared);
             RunOptions verbose = with_fault("PAIRSCAN_FAIL=mmap:2:EIO");
             verbose.out = Stdout::null_device;
             EXPECT_EQ(holder.run({a, a, "/dev/null", "v"}, verbose).status, 2);

@@ -82,9 +82,11 @@ std::size_t lines_in(const std::string &text, std::size_t head, std::size_t leng
 
 // What the fault library noted in one run: the calls of each kind and the steps of the changed
 // file; the descriptor of the call that got the answer; the bytes on standard output and in the
-// log then, or when the file was changed, and whether it was open.
+// log then, or when the file was changed, and whether it was open. And the pages of the holes in
+// both that the run brought into the page cache.
 struct Notes {
     std::vector<unsigned long> calls;
+    unsigned long long brought_in = 0;
     std::optional<int> fired;
     std::size_t out = 0, log = 0;
     std::string cut;
@@ -108,12 +110,22 @@ struct Scenario {
 // than the other input holds, the whole report.
 std::pair<ToolRun, Notes> run_once(const Scratch &scratch, const Scenario &scenario,
                                    const std::string &setting, const Reference *flushed = nullptr) {
-    scratch.put("a", scenario.a);
-    scratch.put("b", scenario.b);
-    for (const auto &[file, from, to] : scenario.holes) { // where none can be made, zeros stay
-        const int fd = open((scratch.dir() / (file == 0 ? "a" : "b")).c_str(), O_WRONLY);
-        fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, long(from), long(to - from));
-        close(fd);
+    // Each file made anew, its holes never written, so that no page of them is in the page cache.
+    for (const std::size_t k : {0U, 1U}) {
+        const std::string &bytes = k == 0 ? scenario.a : scenario.b;
+        const fs::path file = scratch.dir() / (k == 0 ? "a" : "b");
+        fs::remove(file);
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+        std::size_t from = 0; // where the bytes not yet written begin
+        for (const auto &[in, hole, end] : scenario.holes) {
+            if (in == k) {
+                EXPECT_EQ(pwrite(fd, &bytes[from], hole - from, long(from)), long(hole - from));
+                from = end;
+            }
+        }
+        EXPECT_EQ(pwrite(fd, &bytes[from], bytes.size() - from, long(from)),
+                  long(bytes.size() - from));
+        EXPECT_EQ(ftruncate(fd, long(bytes.size())) + close(fd), 0); // a hole at the end too
     }
     fs::remove(scratch.dir() / "l");
     fs::remove(scratch.dir() / "a.link");
@@ -151,6 +163,11 @@ std::pair<ToolRun, Notes> run_once(const Scratch &scratch, const Scenario &scena
     const ToolRun tool = scratch.run(scenario.args, options);
     writer.reset();
     Notes notes;
+    for (const auto &[file, from, to] : scenario.holes) { // b's holes lie in a's: holes in both
+        notes.brought_in += file == 0 ? 0
+                                      : pages_cached(scratch.dir() / "a", from, to) +
+                                            pages_cached(scratch.dir() / "b", from, to);
+    }
     std::ifstream in(notes_file);
     for (std::string word; in >> word;) {
         for (unsigned long count = 0; word == "calls" && notes.calls.size() < 12 && in >> count;) {
@@ -301,6 +318,7 @@ void expect_every_change_seen(const fs::path &under, const Scenario &scenario,
     const Reference expected(scenario.args, scenario.a, scenario.b);
     SCOPED_TRACE(std::string(scenario.what) + " in " + under.string());
     ASSERT_EQ(base.out, expected.whole(true));
+    EXPECT_EQ(counted.brought_in, 0U) << "holes in both read";
     const unsigned long steps = counted.calls.back();
     std::map<std::size_t, Reference> cuts; // the file cut short at each end, as the run reads it
     const auto cut = [&](std::size_t end) -> const Reference & {
