@@ -25,6 +25,7 @@
 #include <list>
 #include <memory>
 #include <random>
+#include <sstream>
 
 namespace fs = std::filesystem;
 using namespace expect;
@@ -187,14 +188,31 @@ struct Mounts {
     }
 };
 
-// a of each layout from the XFS image it was made in, b from a copy of that image with a byte of
+// Where a btrfs image keeps what each address of its file system points to, as its chunk tree
+// maps the addresses.
+std::vector<off_t> in_btrfs(const Scratch &holder, std::vector<off_t> addresses) {
+    std::string command = "for at in";
+    for (const off_t at : addresses) {
+        command += " " + std::to_string(at);
+    }
+    holder.shell(command + "; do btrfs-map-logical -l $at image; done > where");
+    std::istringstream told(holder.read("where"));
+    addresses.clear();
+    for (std::string word; told >> word;) {
+        if (word == "physical") {
+            told >> addresses.emplace_back();
+        }
+    }
+    return addresses;
+}
+
+// a of each layout from the image it was made in, b from a copy of that image with a byte of
 // every extent of b changed in place: where b shares the blocks of a, the two now stand at the
-// same address of their own disks with other bytes. Through overlayfs with xino=on, they are on
-// one device.
-bool on_two_disks(Mounts &mounts, unsigned layouts) {
+// same address of two file systems with other bytes. An address is the offset in the image on XFS;
+// btrfs maps its addresses.
+bool made_alike(const Mounts &mounts, unsigned layouts, bool mapped) {
     const fs::path &dir = mounts.holder.dir();
-    std::vector<std::pair<off_t, char>> changes;
-    const int image = open((dir / "image").c_str(), O_RDONLY);
+    std::vector<off_t> addresses;
     for (unsigned i = 0; i < layouts; ++i) {
         const std::string index = std::to_string(i);
         fs::create_directories(dir / "made/A");
@@ -209,25 +227,39 @@ bool on_two_disks(Mounts &mounts, unsigned layouts) {
         map->fm_extent_count = 64;
         EXPECT_EQ(ioctl(b, FS_IOC_FIEMAP, map) + close(b), 0);
         for (const fiemap_extent &extent : std::span(map->fm_extents, map->fm_mapped_extents)) {
-            const auto at = static_cast<off_t>(extent.fe_physical + extent.fe_length / 2);
-            char byte = 0;
-            EXPECT_EQ(pread(image, &byte, 1, at), 1);
-            changes.emplace_back(at, static_cast<char>(byte ^ 0x20));
+            addresses.push_back(static_cast<off_t>(extent.fe_physical + extent.fe_length / 2));
         }
     }
-    close(image);
     const bool copied =
         umount((dir / "made").c_str()) == 0 && mounts.holder.shell("cp --sparse=always image copy");
+    const int image = open((dir / "image").c_str(), O_RDONLY);
     const int copy = open((dir / "copy").c_str(), O_WRONLY);
-    for (const auto &[at, byte] : changes) {
+    for (const off_t at : mapped ? in_btrfs(mounts.holder, addresses) : addresses) {
+        char byte = 0;
+        EXPECT_EQ(pread(image, &byte, 1, at), 1);
+        byte ^= 0x20;
         EXPECT_EQ(pwrite(copy, &byte, 1, at), 1);
     }
+    close(image);
     close(copy);
-    return copied && mounts.image("image", "one", "xfs") &&
+    return copied;
+}
+
+// Two XFS made alike, through overlayfs with xino=on, which puts them on one device.
+bool on_two_disks(Mounts &mounts, unsigned layouts) {
+    const fs::path &dir = mounts.holder.dir();
+    return made_alike(mounts, layouts, false) && mounts.image("image", "one", "xfs") &&
            mounts.image("copy", "two", "xfs", "nouuid") &&
            mounts.other("overlay", "both",
                         "lowerdir=" + (dir / "one/A").string() + ":" + (dir / "two/B").string() +
                             ",xino=on");
+}
+
+// Two btrfs made alike: mounted at once, each gets an fsid of its own. Their data has no checksums
+// (nodatasum), which the bytes changed in the copy would fail.
+bool on_two_btrfs(Mounts &mounts, unsigned layouts) {
+    return made_alike(mounts, layouts, true) && mounts.image("image", "one", "btrfs") &&
+           mounts.image("copy", "two", "btrfs");
 }
 
 // What a comparison passes over unread on a file system: nothing; holes in both; those and the
@@ -290,6 +322,7 @@ const FileSystem file_systems[] = {
      {"seen/", "seen/"}},
     {"overlayfs_over_two_xfs", xfs, "xfs", "", reads_all, on_two_disks, {"both/", "both/"}},
     {"two_xfs_made_alike", xfs, "xfs", "", shared, on_two_disks, {"one/A/", "two/B/"}, "two/A/4a"},
+    {"two_btrfs_made_alike", btrfs, "btrfs", "nodatasum", shared, on_two_btrfs, {"one/", "two/"}},
     {.name = "overlayfs_over_ext4_without_extents",
      .mkfs = by_blocks,
      .type = "ext4",
