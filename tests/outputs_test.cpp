@@ -19,7 +19,8 @@ using namespace expect;
 using Args = std::vector<std::string>;
 
 // On a terminal the report is shown like anywhere else; on /dev/null nothing is composed for
-// standard output, and /dev/null is an input like any. The log is the same as ever.
+// standard output, and /dev/null is an input like any. The log is the same as ever. Each output is
+// left non-blocking, and its reader comes late: the run waits for it at next to no cost.
 TEST(ConsoleFile, TerminalAndDevNullChangeNothing) {
     const Scratch scratch;
     const std::string a(5000, 'a');
@@ -29,11 +30,14 @@ TEST(ConsoleFile, TerminalAndDevNullChangeNothing) {
          {Args{"a", "b", "l"}, Args{"a", "b", "l", "v"}, Args{"/dev/null", "a", "l"}}) {
         const ToolRun reference = scratch.run(args);
         const std::string complete_log = scratch.read("l");
-        for (Stdout target : {Stdout::terminal, Stdout::null_device}) {
-            const ToolRun run = scratch.run(args, RunOptions{.out = target});
+        for (Stdout target : {Stdout::terminal, Stdout::null_device, Stdout::piped}) {
+            const ToolRun run = scratch.run(args, {.out = target,
+                                                   .meanwhile = [](pid_t) { usleep(300000); },
+                                                   .stdout_nonblocking = true});
             EXPECT_EQ(scratch.read("l"), complete_log);
-            EXPECT_EQ(target == Stdout::terminal ? run.out : reference.out, reference.out);
+            EXPECT_EQ(target == Stdout::null_device ? reference.out : run.out, reference.out);
             EXPECT_EQ(run.err + std::to_string(run.status), "0");
+            EXPECT_LT(run.cpu, 0.1) << "seconds of CPU in a wait of 0.3";
         }
     }
 }
@@ -205,7 +209,7 @@ TEST(Limits, ShortMemoryLeavesTheLogUntouched) {
 // for the log's FIFO to get a reader. Nothing more is written, standard error stays empty, and the
 // status names the signal. A SIGHUP that the caller ignored stays ignored, and a SIGBUS sent by
 // kill is no fault of a window: it ends the tool as it ends any program. A log made just before
-// the stop goes again, but not a file put in its place meanwhile.
+// the stop goes again, but not a file put in its place meanwhile. A wait costs next to no CPU.
 TEST(Signals, AWaitForInputEndsAtOnce) {
     const struct {
         int signal;
@@ -237,6 +241,7 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
         writer.reset();
         SCOPED_TRACE(std::to_string(c.signal) + " " + c.args[0] + " " + c.args[2]);
         EXPECT_EQ(run.status, c.ignored ? 0 : 128 + c.signal);
+        EXPECT_LT(run.cpu, 0.1) << "seconds of CPU in a wait of 0.2 or more";
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.out, banner + announcement(false, c.args[0], c.args[1], c.args[2]) +
                                (c.ignored ? console_verdict("fifo", "b") : ""));

@@ -80,6 +80,9 @@ const fs::path &reachable_copies() {
              1);
         break;
     }
+    if (options.stdout_nonblocking) {
+        fcntl(1, F_SETFL, O_NONBLOCK);
+    }
     if (options.stderr_closed) {
         close(2);
     }
@@ -224,9 +227,12 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
         close(out_pipe[0]);
     }
     int wait_status = 0;
-    waitpid(child, &wait_status, 0);
+    rusage usage{};
+    wait4(child, &wait_status, 0, &usage);
     ToolRun run;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    run.cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.out = options.out == Stdout::captured ? slurp(out) : piped;
     run.err = slurp(err);
     return run;

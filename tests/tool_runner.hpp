@@ -37,6 +37,7 @@ struct RunOptions {
     rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
     unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
     uid_t user = 0;       // when set, the tool runs as this user, in a group of the same number
+    bool stdout_nonblocking = false; // left so by a parent: a write when it is full fails (EAGAIN)
 };
 
 #ifdef FAULT_INJECT_LIBRARY
@@ -54,6 +55,7 @@ struct ToolRun {
     std::string out; // empty unless standard output was captured
     std::string err;
     int status = -1; // exit status, or 128 + signal number
+    double cpu = 0;  // seconds of processor time the tool took, user and system
 };
 
 // A fresh directory that the tool runs in; removed with everything in it at the end of the test.
