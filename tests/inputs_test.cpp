@@ -44,8 +44,8 @@ TEST(Names, AreUsedExactlyAsTyped) {
 }
 
 // One writer feeding both inputs, in either order it opens them, never waits for the tool while
-// the tool waits for it: the run ends, with the exact report. tr makes the second copy differ
-// wherever a byte 1 stands.
+// the tool waits for it, even when it fills one pipe before it turns to the other: the run ends,
+// with the exact report. tr makes the second copy differ wherever a byte 1 stands.
 TEST(ArrivingInputs, OneWriterFeedingBothNeverDeadlocks) {
     std::string data(1000000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -63,6 +63,9 @@ TEST(ArrivingInputs, OneWriterFeedingBothNeverDeadlocks) {
         {"tee f1 < src | tr '\\001' '\\002' > f2", data, changed},
         {"tee f2 < src | tr '\\001' '\\002' > f1", changed, data},
         {"cat src > f1 & sleep 0.3; cat src > f2; wait", data, data}, // one side a block ahead
+        {"exec 3>f1 4>f2; for i in 0 1 2 3 4; do dd if=src bs=200000 skip=\\$i count=1 >&3; dd "
+         "if=src bs=200000 skip=\\$i count=1 >&4; done",
+         data, data},
     };
     for (const auto &c : cases) {
         const Scratch scratch;
