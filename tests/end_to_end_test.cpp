@@ -167,6 +167,9 @@ TEST_P(Runs, ProduceExactTexts) {
 
 using namespace expect;
 
+// A dangling target that, joined to "d/", fills all 4096 bytes of a path with no room for its NUL.
+const std::string edge_target = "t" + std::string(4092, '/') + "t";
+
 INSTANTIATE_TEST_SUITE_P(
     Tool, Runs,
     testing::Values(RunCase{"NamesWithBlanks",
@@ -219,6 +222,13 @@ INSTANTIATE_TEST_SUITE_P(
                             console_verdict("ghost", "b"),
                             log_verdict("ghost", "b"),
                             "pairscan: ghost: No such file or directory\n",
+                            2},
+                    RunCase{"LogLinkTargetTooLongByItsEnd",
+                            {{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", edge_target}},
+                            {"a", "b", "d/link"},
+                            console_mismatch('x', 'y', 1, "d/link"),
+                            std::nullopt,
+                            "pairscan: d/link: File name too long\n",
                             2},
                     RunCase{"LogNameJustUnderTheStreamBuffer",
                             {{"a", "ab"}, {"b", "ax"}},

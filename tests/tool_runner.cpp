@@ -161,7 +161,7 @@ std::string Scratch::captured_stdout() const { return slurp(base_ / "stdout"); }
 
 bool Scratch::exists(const std::string &name) const {
     std::error_code too_long_for_instance;
-    return fs::exists(fs::symlink_status(work_ / name, too_long_for_instance));
+    return fs::exists(fs::status(work_ / name, too_long_for_instance));
 }
 
 bool Scratch::shell(const std::string &command) const {

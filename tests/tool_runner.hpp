@@ -70,7 +70,7 @@ class Scratch {
     const std::filesystem::path &dir() const { return work_; }
     void put(const std::string &name, const std::string &bytes) const;
     std::string read(const std::string &name) const;
-    bool exists(const std::string &name) const;
+    bool exists(const std::string &name) const; // through symbolic links
     // Runs a shell command in the directory, its output discarded; true when it succeeds.
     bool shell(const std::string &command) const;
     // What a run with Stdout::captured has written to standard output so far.
