@@ -42,19 +42,6 @@ TEST(ConsoleFile, TerminalAndDevNullChangeNothing) {
     }
 }
 
-// A pipe is shared line by line, so a log on standard output's pipe stays allowed.
-TEST(ConsoleFile, LogOnStandardOutputsPipeIsShared) {
-    const Scratch scratch;
-    scratch.put("a", "abc");
-    scratch.put("b", "abd");
-    const ToolRun run = scratch.run({"a", "b", "/dev/stdout"}, RunOptions{.out = Stdout::piped});
-    EXPECT_EQ(run.out, banner + announcement(false, "a", "b", "/dev/stdout") + log_head("a", "b") +
-                           console_mismatch('c', 'd', 3, "/dev/stdout") +
-                           log_mismatch('c', 'd', 3) + trailer);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-}
-
 // No input is an output of the run, and the log is not the file of standard output or standard
 // error, whatever the spelling: the tool would compare its own text, the log's open would empty
 // what the console wrote, or the diagnostics and the log would overwrite each other. An output
@@ -152,18 +139,6 @@ TEST(StandardDescriptors, ClosedOnesCannotBeReopenedByName) {
                            console_verdict("/dev/stdin", "b"));
     EXPECT_EQ(run.status, 2);
 
-    RunOptions no_stderr;
-    no_stderr.stderr_closed = true;
-    run = scratch.run({"b", "b", "/dev/stderr"}, no_stderr);
-    EXPECT_EQ(run.out, banner + announcement(false, "b", "b", "/dev/stderr"));
-    EXPECT_EQ(run.status, 2);
-    // Nor may the log take standard error's descriptor: the diagnostic would land inside it.
-    const ToolRun reference = scratch.run({"nofile", "b", "l"});
-    const std::string normal_log = scratch.read("l");
-    run = scratch.run({"nofile", "b", "l"}, no_stderr);
-    EXPECT_EQ(scratch.read("l"), normal_log);
-    EXPECT_EQ(run.out + std::to_string(run.status), reference.out + "2");
-
     run = scratch.run({"b", "b", "l"},
                       RunOptions{.out = Stdout::closed}); // the run goes on to its end
     EXPECT_EQ(scratch.read("l"), log_head("b", "b") + trailer);
@@ -184,9 +159,7 @@ TEST(Limits, ShortMemoryLeavesTheLogUntouched) {
     bool ran = false;
     for (rlim_t limit = rlim_t{1} << 20; limit < rlim_t{64} << 20 && !ran; limit += 128 << 10) {
         scratch.put("l", "previous log");
-        RunOptions options;
-        options.address_space_limit = limit;
-        const ToolRun run = scratch.run({"a", "b", "l"}, options);
+        const ToolRun run = scratch.run({"a", "b", "l"}, {.address_space_limit = limit});
         SCOPED_TRACE("address space limited to " + std::to_string(limit) + " bytes");
         ran = run.status == 0;
         if (ran) {

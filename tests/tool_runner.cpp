@@ -113,8 +113,8 @@ const fs::path &reachable_copies() {
     _exit(127);
 }
 
-// A pseudo-terminal in raw mode, so that what the tool writes arrives unchanged: its end for the
-// tool in ends[1], the test's in ends[0]. Reading the test's end gives EIO once the tool is gone.
+} // namespace
+
 void open_terminal(int ends[2]) {
     const int controller = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (controller < 0 || grantpt(controller) != 0 || unlockpt(controller) != 0) {
@@ -130,8 +130,6 @@ void open_terminal(int ends[2]) {
     ends[0] = controller;
     ends[1] = terminal;
 }
-
-} // namespace
 
 Scratch::Scratch(const fs::path &under) {
     // As root, the tool runs with a /dev of the test's own: a fault that unlinks or replaces a

@@ -58,6 +58,10 @@ struct ToolRun {
     double cpu = 0;  // seconds of processor time the tool took, user and system
 };
 
+// A pseudo-terminal in raw mode, so that what is written arrives unchanged: its end for the tool
+// in ends[1], the test's in ends[0]. Reading the test's end gives EIO once the tool is gone.
+void open_terminal(int ends[2]);
+
 // A fresh directory that the tool runs in; removed with everything in it at the end of the test.
 class Scratch {
   public:
