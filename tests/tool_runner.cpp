@@ -162,6 +162,16 @@ bool Scratch::exists(const std::string &name) const {
     return fs::exists(fs::status(work_ / name, too_long_for_instance));
 }
 
+unsigned long long Scratch::pages_cached(const std::string &name, std::size_t from,
+                                         std::size_t to) const {
+    const int fd = open((work_ / name).c_str(), O_RDONLY);
+    const unsigned long long range[2] = {from, to - from}; // a length of 0 reaches the end
+    unsigned long long counts[5] = {};  // cached, dirty, under write-back, evicted...
+    syscall(451, fd, range, counts, 0); // cachestat(2), since Linux 6.5
+    close(fd);
+    return counts[0];
+}
+
 bool Scratch::shell(const std::string &command) const {
     return std::system(
                ("cd '" + work_.string() + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;

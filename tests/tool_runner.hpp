@@ -77,6 +77,10 @@ class Scratch {
     bool exists(const std::string &name) const; // through symbolic links
     // Runs a shell command in the directory, its output discarded; true when it succeeds.
     bool shell(const std::string &command) const;
+    // The pages of a file in the page cache (on tmpfs, the pages it holds), from from to to or to
+    // its end: those a run brought in are what it read. 0 where the kernel cannot tell.
+    unsigned long long pages_cached(const std::string &name, std::size_t from = 0,
+                                    std::size_t to = 0) const;
     // What a run with Stdout::captured has written to standard output so far.
     std::string captured_stdout() const;
 
@@ -126,18 +130,6 @@ class FifoWriter {
     std::atomic<bool> done_ = false;
     std::thread thread_;
 };
-
-// The pages of a file in the page cache (on tmpfs, the pages it holds), from from to to or to its
-// end: those a run brought in are what it read. 0 where the kernel cannot tell (before Linux 6.5).
-inline unsigned long long pages_cached(const std::filesystem::path &file, std::size_t from = 0,
-                                       std::size_t to = 0) {
-    const int fd = open(file.c_str(), O_RDONLY);
-    const unsigned long long range[2] = {from, to - from}; // a length of 0 reaches the end
-    unsigned long long counts[5] = {};  // cached, dirty, under write-back, evicted...
-    syscall(451, fd, range, counts, 0); // cachestat(2)
-    close(fd);
-    return counts[0];
-}
 
 // Waits up to five seconds for a condition that the tool's progress makes true.
 inline bool eventually(const std::function<bool()> &condition) {

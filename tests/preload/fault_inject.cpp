@@ -243,18 +243,14 @@ struct Plan {
         stat(cut_path.c_str(), &before);
         if (change == "chmod") { // a new change time, and no byte changed
             chmod(cut_path.c_str(), (before.st_mode & 07777) ^ S_IWUSR);
-            return;
-        }
-        if (change == "chgrp") {
+        } else if (change == "chgrp") {
             chown(cut_path.c_str(), static_cast<uid_t>(-1), before.st_gid ^ 1);
-            return;
-        }
-        if (change == "link") {
+        } else if (change == "link") {
             link(cut_path.c_str(), (cut_path + ".link").c_str());
-            return;
+        } else if (!change.starts_with("rewrite")) {
+            truncate(cut_path.c_str(), std::strtoll(change.c_str(), nullptr, 10));
         }
         if (!change.starts_with("rewrite")) {
-            truncate(cut_path.c_str(), std::strtoll(change.c_str(), nullptr, 10));
             return;
         }
         while (before.st_mtim.tv_nsec == 0 && std::time(nullptr) <= before.st_mtime) {
