@@ -316,6 +316,7 @@ void expect_every_change_seen(const fs::path &under, const Scenario &scenario,
     SCOPED_TRACE(std::string(scenario.what) + " in " + under.string());
     ASSERT_EQ(base.out, expected.whole(true));
     EXPECT_EQ(counted.brought_in, 0U) << "holes in both read";
+    EXPECT_EQ(counted.calls[2], 0U) << "read(2) calls, where both files are mapped";
     const unsigned long steps = counted.calls.back();
     std::map<std::size_t, Reference> cuts; // the file cut short at each end, as the run reads it
     const auto cut = [&](std::size_t end) -> const Reference & {
