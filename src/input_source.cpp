@@ -6,14 +6,16 @@
 
 namespace {
 
-// Whether the file's bytes may differ from those it had when opened. The change time catches a
-// rewrite whose modification time was put back (touch -r, rsync -t); an unlink, a rename over the
-// name, a new link, a chmod or a chown move it too, and show in the link count, mode or owner.
+// Whether the file's bytes may differ from those it had when opened. Every moved change time
+// counts: a rewrite whose modification time was put back (touch -r, rsync -t) moves nothing else,
+// and a chmod, chown or new link after it would hide it. The one exception is a file that lost its
+// last name (removed, or renamed over) and is otherwise as it was: the removal moved its change
+// time.
 bool bytes_may_differ(const struct stat &now, const struct stat &opened) {
-    const bool metadata_moved = now.st_nlink != opened.st_nlink || now.st_mode != opened.st_mode ||
-                                now.st_uid != opened.st_uid || now.st_gid != opened.st_gid;
-    return now.st_size != opened.st_size || !same_time(now.st_mtim, opened.st_mtim) ||
-           (!same_time(now.st_ctim, opened.st_ctim) && !metadata_moved);
+    const bool as_opened =
+        now.st_size == opened.st_size && same_time(now.st_mtim, opened.st_mtim) &&
+        now.st_mode == opened.st_mode && now.st_uid == opened.st_uid && now.st_gid == opened.st_gid;
+    return !as_opened || (now.st_nlink != 0 && !same_time(now.st_ctim, opened.st_ctim));
 }
 
 } // namespace

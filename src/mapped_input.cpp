@@ -146,13 +146,14 @@ std::size_t MappedInput::before_cut(std::size_t upto) {
     if (!delivering_window_) { // bytes that stand in for the file's: as far as it still reaches
         return still_held(fd_, next_ - (end_ - begin_), upto);
     }
-    // Touch the page after the last of these bytes: it faults if the file was cut short before
-    // it, and the handler notes where. The window's last page has no page of the file after it,
-    // so its size is looked at instead. Looked at on every call, as the file can be cut at any
-    // time.
+    // Touch the page after the last of these bytes, where the bytes delivered reach it: it faults
+    // if the file was cut short before it, and the handler notes where. Past them, the size is
+    // looked at instead: the window may end there, or a hole or shared blocks that the run passes
+    // over begin, and touching them would read them (on tmpfs fill a hole, which then holds data).
+    // Looked at on every call, as the file can be cut at any time.
     const char *const last = begin_ + upto - 1;
     const char *const probe = last - (last - window_) % static_cast<std::ptrdiff_t>(page) + page;
-    if (probe < window_ + window_length_) {
+    if (probe < end_) {
         static_cast<void>(*static_cast<const volatile char *>(probe));
     } else {
         note_cut(windows[slot_], whole);

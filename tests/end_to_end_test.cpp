@@ -15,6 +15,7 @@ namespace fs = std::filesystem;
 using Files = std::vector<std::pair<std::string, std::string>>;
 using Args = std::vector<std::string>;
 
+// The usage text that cannot be shown (a full console) is a failure like any other.
 TEST(Invocation, RefusedArgumentCountsShowUsageAndCreateNothing) {
     for (const Args &args : {Args{}, Args{"a"}, Args{"a", "b"}, Args{"a", "b", "c", "d", "e"},
                              Args{"a", "b", "c", "d", "e", "f", "g"}}) {
@@ -24,15 +25,10 @@ TEST(Invocation, RefusedArgumentCountsShowUsageAndCreateNothing) {
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(fs::is_empty(scratch.dir())) << "no file may be created";
+        const ToolRun full = scratch.run(args, {.out = Stdout::full_device});
+        EXPECT_EQ(full.err + std::to_string(full.status),
+                  "pairscan: standard output: No space left on device\n2");
     }
-}
-
-// The usage text that cannot be shown is a failure like any other.
-TEST(Invocation, UsageOnAFullConsoleFails) {
-    const Scratch scratch;
-    const ToolRun run = scratch.run({"a"}, RunOptions{.out = Stdout::full_device});
-    EXPECT_EQ(run.err, "pairscan: standard output: No space left on device\n");
-    EXPECT_EQ(run.status, 2);
 }
 
 TEST(Invocation, WorkedExampleLineForLine) {
@@ -124,6 +120,7 @@ struct RunCase {
     std::optional<std::string> log_body;
     std::string err;
     int status;
+    RunOptions options{};
 };
 
 void PrintTo(const RunCase &c, std::ostream *os) { *os << c.name; }
@@ -143,7 +140,7 @@ TEST_P(Runs, ProduceExactTexts) {
             scratch.put(name, bytes);
         }
     }
-    const ToolRun run = scratch.run(c.args);
+    const ToolRun run = scratch.run(c.args, c.options);
     const Args &a = c.args;
     EXPECT_EQ(run.out,
               expect::banner + expect::announcement(a.size() == 4, a[0], a[1], a[2]) + c.out_body);
@@ -163,73 +160,64 @@ TEST_P(Runs, ProduceExactTexts) {
 
 using namespace expect;
 
+// A dangling target that, joined to "d/", fills all 4096 bytes of a path but for its NUL.
+const std::string edge_target = "t" + std::string(4092, '/') + "t";
+
 INSTANTIATE_TEST_SUITE_P(
     Tool, Runs,
-    testing::Values(RunCase{"NamesWithBlanks",
-                            {{"my file", "x"}, {"other one", "yz"}},
-                            {"my file", "other one", "the log"},
-                            console_mismatch('x', 'y', 1, "the log") +
-                                console_verdict("my file", "other one"),
-                            log_mismatch('x', 'y', 1) + log_verdict("my file", "other one"),
-                            "",
-                            0},
-                    RunCase{"LogMadeWhereADanglingLinkPoints",
-                            {{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "made"}},
-                            {"a", "b", "d/link"},
-                            console_mismatch('x', 'y', 1, "d/link"),
-                            log_mismatch('x', 'y', 1),
-                            "",
-                            0},
-                    RunCase{"LogMadeWhereADanglingLinkPointsByAbsolutePath",
-                            {{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "/made"}},
-                            {"a", "b", "d/link"},
-                            console_mismatch('x', 'y', 1, "d/link"),
-                            log_mismatch('x', 'y', 1),
-                            "",
-                            0},
-                    RunCase{"MissingSecondFirstEmpty",
-                            {{"a", ""}},
-                            {"a", "nofile", "l"},
-                            console_verdict("nofile", "a"),
-                            log_verdict("nofile", "a"),
-                            "pairscan: nofile: No such file or directory\n",
-                            2},
-                    RunCase{"MissingBoth",
-                            {},
-                            {"no1", "no2", "l"},
-                            "",
-                            "",
-                            "pairscan: no1: No such file or directory\n"
-                            "pairscan: no2: No such file or directory\n",
-                            2},
-                    RunCase{"DirectoryAsInput",
-                            {{"d/", ""}, {"b", "xy"}},
-                            {"d", "b", "l"},
-                            console_verdict("d", "b"),
-                            log_verdict("d", "b"),
-                            "pairscan: d: Is a directory\n",
-                            2},
-                    RunCase{"LogNamesAMissingInput",
-                            {{"b", "x"}},
-                            {"ghost", "b", "./ghost"},
-                            console_verdict("ghost", "b"),
-                            log_verdict("ghost", "b"),
-                            "pairscan: ghost: No such file or directory\n",
-                            2},
-                    RunCase{"LogNameJustUnderTheStreamBuffer",
-                            {{"a", "ab"}, {"b", "ax"}},
-                            {"a", "b", std::string(4067, 'n')},
-                            console_mismatch('b', 'x', 2, std::string(4067, 'n')),
-                            std::nullopt,
-                            "pairscan: " + std::string(4067, 'n') + ": File name too long\n",
-                            2},
-                    RunCase{"LogOnFullDevice",
-                            {{"a", "ab"}, {"b", "ax"}},
-                            {"a", "b", "/dev/full"},
-                            console_mismatch('b', 'x', 2, "/dev/full"),
-                            std::nullopt,
-                            "pairscan: /dev/full: No space left on device\n",
-                            2}),
+    testing::Values(
+        // Names are used exactly as typed, in every text: blanks, a newline, bytes that are not
+        // UTF-8, a leading dash.
+        RunCase{"NamesAsTyped", Files{{"-my file", "xa"}, {"new\nline", "y"}},
+                Args{"-my file", "new\nline", "caf\xe9 log"},
+                console_mismatch('x', 'y', 1, "caf\xe9 log") +
+                    console_verdict("new\nline", "-my file"),
+                log_mismatch('x', 'y', 1) + log_verdict("new\nline", "-my file"), "", 0},
+        RunCase{"LogMadeWhereADanglingLinkPoints",
+                Files{{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "made"}},
+                Args{"a", "b", "d/link"}, console_mismatch('x', 'y', 1, "d/link"),
+                log_mismatch('x', 'y', 1), "", 0},
+        RunCase{"LogMadeWhereADanglingLinkPointsByAbsolutePath",
+                Files{{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "/made"}},
+                Args{"a", "b", "d/link"}, console_mismatch('x', 'y', 1, "d/link"),
+                log_mismatch('x', 'y', 1), "", 0},
+        RunCase{"LogLinkTargetTooLongByItsEnd",
+                Files{{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", edge_target}},
+                Args{"a", "b", "d/link"}, console_mismatch('x', 'y', 1, "d/link"), std::nullopt,
+                "pairscan: d/link: File name too long\n", 2},
+        RunCase{"MissingSecondFirstEmpty", Files{{"a", ""}}, Args{"a", "no\nsuch \xff", "l", "v"},
+                console_verdict("no\nsuch \xff", "a"), log_verdict("no\nsuch \xff", "a"),
+                "pairscan: no\nsuch \xff: No such file or directory\n", 2},
+        RunCase{"MissingBoth", Files{}, Args{"no1", "no2", "l"}, "", "",
+                "pairscan: no1: No such file or directory\n"
+                "pairscan: no2: No such file or directory\n",
+                2},
+        RunCase{"DirectoryAsInput", Files{{"d/", ""}, {"b", "xy"}}, Args{"d", "b", "l"},
+                console_verdict("d", "b"), log_verdict("d", "b"), "pairscan: d: Is a directory\n",
+                2},
+        RunCase{"LogNamesAMissingInput", Files{{"b", "x"}}, Args{"ghost", "b", "./ghost"},
+                console_verdict("ghost", "b"), log_verdict("ghost", "b"),
+                "pairscan: ghost: No such file or directory\n", 2},
+        RunCase{"LogNameJustUnderTheStreamBuffer", Files{{"a", "ab"}, {"b", "ax"}},
+                Args{"a", "b", std::string(4067, 'n')},
+                console_mismatch('b', 'x', 2, std::string(4067, 'n')), std::nullopt,
+                "pairscan: " + std::string(4067, 'n') + ": File name too long\n", 2},
+        RunCase{"LogOnFullDevice", Files{{"a", "ab"}, {"b", "ax"}}, Args{"a", "b", "/dev/full"},
+                console_mismatch('b', 'x', 2, "/dev/full"), std::nullopt,
+                "pairscan: /dev/full: No space left on device\n", 2},
+        // A pipe is shared line by line, so a log on standard output's pipe stays allowed.
+        RunCase{"LogOnStandardOutputsPipe", Files{{"a", "abc"}, {"b", "abd"}},
+                Args{"a", "b", "/dev/stdout"},
+                log_head("a", "b") + console_mismatch('c', 'd', 3, "/dev/stdout") +
+                    log_mismatch('c', 'd', 3) + trailer,
+                std::nullopt, "", 0, RunOptions{.out = Stdout::piped}},
+        // Standard error closed at start is not reopened by name: not as the log, where a
+        // diagnostic would land inside it, nor for a diagnostic.
+        RunCase{"LogOnClosedStandardError", Files{{"b", "xyz"}}, Args{"b", "b", "/dev/stderr"}, "",
+                std::nullopt, "", 2, RunOptions{.stderr_closed = true}},
+        RunCase{"MissingInputWithStandardErrorClosed", Files{{"b", "xyz"}},
+                Args{"nofile", "b", "l"}, console_verdict("nofile", "b"),
+                log_verdict("nofile", "b"), "", 2, RunOptions{.stderr_closed = true}}),
     [](const testing::TestParamInfo<RunCase> &row) { return row.param.name; });
 
 // The log never replaces an input, whichever name leads to it, in either place; devices and FIFOs

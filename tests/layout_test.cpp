@@ -22,9 +22,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <random>
+#include <sstream>
 
 namespace fs = std::filesystem;
 using namespace expect;
@@ -187,14 +189,26 @@ struct Mounts {
     }
 };
 
-// a of each layout from the XFS image it was made in, b from a copy of that image with a byte of
+// Where a btrfs image keeps what each address of its file system points to, as its chunk tree
+// maps the addresses.
+std::vector<off_t> in_btrfs(const Scratch &holder, const std::vector<off_t> &addresses) {
+    std::string command = "for at in";
+    for (const off_t at : addresses) {
+        command += " " + std::to_string(at);
+    }
+    holder.shell(command +
+                 "; do btrfs-map-logical -l $at image | awk '/^mirror 1 /{print $6}'; done > at");
+    std::istringstream offsets(holder.read("at"));
+    return {std::istream_iterator<off_t>(offsets), {}};
+}
+
+// a of each layout from the image it was made in, b from a copy of that image with a byte of
 // every extent of b changed in place: where b shares the blocks of a, the two now stand at the
-// same address of their own disks with other bytes. Through overlayfs with xino=on, they are on
-// one device.
-bool on_two_disks(Mounts &mounts, unsigned layouts) {
+// same address of two file systems with other bytes. An address is the offset in the image on XFS;
+// btrfs maps its addresses.
+bool made_alike(const Mounts &mounts, unsigned layouts, bool mapped) {
     const fs::path &dir = mounts.holder.dir();
-    std::vector<std::pair<off_t, char>> changes;
-    const int image = open((dir / "image").c_str(), O_RDONLY);
+    std::vector<off_t> addresses;
     for (unsigned i = 0; i < layouts; ++i) {
         const std::string index = std::to_string(i);
         fs::create_directories(dir / "made/A");
@@ -209,34 +223,49 @@ bool on_two_disks(Mounts &mounts, unsigned layouts) {
         map->fm_extent_count = 64;
         EXPECT_EQ(ioctl(b, FS_IOC_FIEMAP, map) + close(b), 0);
         for (const fiemap_extent &extent : std::span(map->fm_extents, map->fm_mapped_extents)) {
-            const auto at = static_cast<off_t>(extent.fe_physical + extent.fe_length / 2);
-            char byte = 0;
-            EXPECT_EQ(pread(image, &byte, 1, at), 1);
-            changes.emplace_back(at, static_cast<char>(byte ^ 0x20));
+            addresses.push_back(static_cast<off_t>(extent.fe_physical + extent.fe_length / 2));
         }
     }
-    close(image);
     const bool copied =
         umount((dir / "made").c_str()) == 0 && mounts.holder.shell("cp --sparse=always image copy");
-    const int copy = open((dir / "copy").c_str(), O_WRONLY);
-    for (const auto &[at, byte] : changes) {
+    const int copy = open((dir / "copy").c_str(), O_RDWR);
+    for (const off_t at : mapped ? in_btrfs(mounts.holder, addresses) : addresses) {
+        char byte = 0;
+        EXPECT_EQ(pread(copy, &byte, 1, at), 1);
+        byte ^= 0x20;
         EXPECT_EQ(pwrite(copy, &byte, 1, at), 1);
     }
     close(copy);
-    return copied && mounts.image("image", "one", "xfs") &&
+    return copied;
+}
+
+// Two XFS made alike, through overlayfs with xino=on, which puts them on one device.
+bool on_two_disks(Mounts &mounts, unsigned layouts) {
+    const fs::path &dir = mounts.holder.dir();
+    return made_alike(mounts, layouts, false) && mounts.image("image", "one", "xfs") &&
            mounts.image("copy", "two", "xfs", "nouuid") &&
            mounts.other("overlay", "both",
                         "lowerdir=" + (dir / "one/A").string() + ":" + (dir / "two/B").string() +
                             ",xino=on");
 }
 
+// Two btrfs made alike: mounted at once, each gets an fsid of its own. Their data has no checksums
+// (nodatasum), which the bytes changed in the copy would fail.
+bool on_two_btrfs(Mounts &mounts, unsigned layouts) {
+    return made_alike(mounts, layouts, true) && mounts.image("image", "one", "btrfs") &&
+           mounts.image("copy", "two", "btrfs");
+}
+
+// What a comparison passes over unread on a file system: nothing; holes in both; those and the
+// blocks that both share, and so the same file under two names, after a copy of it was made.
+enum Unread { reads_all, holes, shared };
+
 struct FileSystem {
     const char *name;
     const char *mkfs; // makes it in the file image, mounted at made; none for tmpfs
     const char *type;
     const char *options = "";
-    // Whether the same file under two names, after a copy of it was made, is compared unread.
-    bool same_file_unread = false;
+    Unread unread = reads_all;
     // Shows the layouts made in made where they are compared, once all are made; nothing
     // compares each as soon as it is made.
     bool (*publish)(Mounts &mounts, unsigned layouts) = nullptr;
@@ -248,6 +277,7 @@ struct FileSystem {
 };
 
 const char *const xfs = "mkfs.xfs -q -m reflink=1";
+const char *const btrfs = "mkfs.btrfs -q";
 const char *const by_blocks = "mke2fs -q -F -t ext4 -O ^extent,^64bit";
 const char *const overlaid = "mkdir made/l made/u made/w && mount -t overlay o -o "
                              "lowerdir=made/l,upperdir=made/u,workdir=made/w made";
@@ -266,35 +296,33 @@ bool in_subvolumes(Mounts &mounts, unsigned layouts) {
     return taken;
 }
 
+// All made on tmpfs, then packed into an erofs image, compressed with lz4hc.
+bool in_erofs(Mounts &mounts, unsigned) {
+    return mounts.holder.shell("mkfs.erofs -zlz4hc erofs made") &&
+           mounts.image("erofs", "seen", "erofs");
+}
+
 const FileSystem file_systems[] = {
-    {"tmpfs", nullptr, "tmpfs", "", false},
-    {"ext4", "mke2fs -q -F -t ext4", "ext4", "", false},
-    {"ext4_without_extents", by_blocks, "ext4", "", false},
-    {"ext3_as_ext4", "mke2fs -q -F -t ext3", "ext4", "", false},
-    {"xfs", xfs, "xfs", "", true},
-    {"btrfs", "mkfs.btrfs -q", "btrfs", "", true},
-    {"btrfs_zstd", "mkfs.btrfs -q", "btrfs", "compress=zstd", false},
-    {"erofs_lz4hc",
-     nullptr,
-     "tmpfs",
-     "",
-     false,
-     [](Mounts &mounts, unsigned) {
-         return mounts.holder.shell("mkfs.erofs -zlz4hc erofs made") &&
-                mounts.image("erofs", "seen", "erofs");
-     },
-     {"seen/", "seen/"}},
-    {"overlayfs_over_two_xfs", xfs, "xfs", "", false, on_two_disks, {"both/", "both/"}},
-    {"two_xfs_made_alike", xfs, "xfs", "", true, on_two_disks, {"one/A/", "two/B/"}, "two/A/4a"},
+    {"tmpfs", nullptr, "tmpfs", "", holes},
+    {"ext4", "mke2fs -q -F -t ext4", "ext4", "", holes},
+    {"ext4_without_extents", by_blocks, "ext4", "", holes},
+    {"ext3_as_ext4", "mke2fs -q -F -t ext3", "ext4", "", holes},
+    {"xfs", xfs, "xfs", "", shared},
+    {"btrfs", btrfs, "btrfs", "", shared},
+    {"btrfs_zstd", btrfs, "btrfs", "compress=zstd", holes},
+    {"erofs_lz4hc", nullptr, "tmpfs", "", reads_all, in_erofs, {"seen/", "seen/"}},
+    {"overlayfs_over_two_xfs", xfs, "xfs", "", reads_all, on_two_disks, {"both/", "both/"}},
+    {"two_xfs_made_alike", xfs, "xfs", "", shared, on_two_disks, {"one/A/", "two/B/"}, "two/A/4a"},
+    {"two_btrfs_made_alike", btrfs, "btrfs", "nodatasum", shared, on_two_btrfs, {"one/", "two/"}},
     {.name = "overlayfs_over_ext4_without_extents",
      .mkfs = by_blocks,
      .type = "ext4",
      .stacked = overlaid,
      .user = 65534},
     {.name = "btrfs_snapshot_and_subvolume",
-     .mkfs = "mkfs.btrfs -q",
+     .mkfs = btrfs,
      .type = "btrfs",
-     .same_file_unread = true,
+     .unread = shared,
      .publish = in_subvolumes,
      .seen = {"made/snap/", "made/sub/"},
      .twin = "made/4a"},
@@ -334,12 +362,15 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
     const auto check = [&](unsigned i) {
         const std::string a = made_as.seen[0] + std::to_string(i) + "a";
         const std::string b = made_as.seen[1] + std::to_string(i) + "b";
-        const std::string a_bytes = holder.read(a);
-        const std::string b_bytes = holder.read(b);
         RunOptions options =
             i % ways == 0 ? RunOptions{} : with_fault("PAIRSCAN_FAILING=" + failing[i % ways]);
         options.user = i / ways % 2 == 1 ? made_as.user : 0;
+        const auto cached = [&] { return holder.pages_cached(a) + holder.pages_cached(b); };
+        const unsigned long long before = cached();
         const ToolRun run = holder.run({a, b, "l"}, options);
+        const unsigned long long brought_in = cached() - before;
+        const std::string a_bytes = holder.read(a);
+        const std::string b_bytes = holder.read(b);
         SCOPED_TRACE(std::string(made_as.name) + ", PAIRSCAN_LAYOUT_SEED=" + std::to_string(seed) +
                      ", layout " + std::to_string(i) + ", failing " + failing[i % ways] +
                      ", user " + std::to_string(options.user));
@@ -352,6 +383,12 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
                         report_body(a_bytes, b_bytes, Reports::mismatches, Stream::log, a, b) +
                         trailer);
         EXPECT_EQ(run.status, 0);
+        // All that was written where it is compared is in the page cache: the holes in both of the
+        // first layout, once written back, and the shared blocks of the second stay unread.
+        if (made_as.publish == nullptr && (i == 1 || i == ways) &&
+            made_as.unread >= (i == 1 ? holes : shared)) {
+            EXPECT_EQ(brought_in, 0U) << "pages brought in that both files hold alike";
+        }
         // a of the copy, written and written back, with the first window mapped past the start
         // (one of each input, and the zeros) unreadable; verbose mode reads every byte of it.
         if (i == ways) {
@@ -359,7 +396,7 @@ TEST_P(EveryFileSystem, ReportsAsReadingEveryByte) {
             EXPECT_EQ(
                 holder.run({a, twin, made_as.log}, with_fault("PAIRSCAN_FAIL=mmap:4:EIO")).status ==
                     0,
-                made_as.same_file_unread);
+                made_as.unread == shared);
             RunOptions verbose = with_fault("PAIRSCAN_FAIL=mmap:2:EIO");
             verbose.out = Stdout::null_device;
             EXPECT_EQ(holder.run({a, a, "/dev/null", "v"}, verbose).status, 2);

@@ -83,6 +83,9 @@ const fs::path &reachable_copies() {
              1);
         break;
     }
+    if (options.stdout_nonblocking) {
+        fcntl(1, F_SETFL, O_NONBLOCK);
+    }
     if (options.stderr_closed) {
         close(2);
     }
@@ -113,8 +116,8 @@ const fs::path &reachable_copies() {
     _exit(127);
 }
 
-// A pseudo-terminal in raw mode, so that what the tool writes arrives unchanged: its end for the
-// tool in ends[1], the test's in ends[0]. Reading the test's end gives EIO once the tool is gone.
+} // namespace
+
 void open_terminal(int ends[2]) {
     const int controller = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (controller < 0 || grantpt(controller) != 0 || unlockpt(controller) != 0) {
@@ -130,8 +133,6 @@ void open_terminal(int ends[2]) {
     ends[0] = controller;
     ends[1] = terminal;
 }
-
-} // namespace
 
 Scratch::Scratch(const fs::path &under) {
     // As root, the tool runs with a /dev of the test's own: a fault that unlinks or replaces a
@@ -161,7 +162,17 @@ std::string Scratch::captured_stdout() const { return slurp(base_ / "stdout"); }
 
 bool Scratch::exists(const std::string &name) const {
     std::error_code too_long_for_instance;
-    return fs::exists(fs::symlink_status(work_ / name, too_long_for_instance));
+    return fs::exists(fs::status(work_ / name, too_long_for_instance));
+}
+
+unsigned long long Scratch::pages_cached(const std::string &name, std::size_t from,
+                                         std::size_t to) const {
+    const int fd = open((work_ / name).c_str(), O_RDONLY);
+    const unsigned long long range[2] = {from, to - from}; // a length of 0 reaches the end
+    unsigned long long counts[5] = {};  // cached, dirty, under write-back, evicted...
+    syscall(451, fd, range, counts, 0); // cachestat(2), since Linux 6.5
+    close(fd);
+    return counts[0];
 }
 
 bool Scratch::shell(const std::string &command) const {
@@ -227,9 +238,12 @@ ToolRun Scratch::run(const std::vector<std::string> &args, const RunOptions &opt
         close(out_pipe[0]);
     }
     int wait_status = 0;
-    waitpid(child, &wait_status, 0);
+    rusage usage{};
+    wait4(child, &wait_status, 0, &usage);
     ToolRun run;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    run.cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.out = options.out == Stdout::captured ? slurp(out) : piped;
     run.err = slurp(err);
     return run;

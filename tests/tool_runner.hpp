@@ -38,6 +38,7 @@ struct RunOptions {
     rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
     unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
     uid_t user = 0;       // when set, the tool runs as this user, in a group of the same number
+    bool stdout_nonblocking = false; // left so by a parent: a write when it is full fails (EAGAIN)
 };
 
 #ifdef FAULT_INJECT_LIBRARY
@@ -55,7 +56,12 @@ struct ToolRun {
     std::string out; // empty unless standard output was captured
     std::string err;
     int status = -1; // exit status, or 128 + signal number
+    double cpu = 0;  // seconds of processor time the tool took, user and system
 };
+
+// A pseudo-terminal in raw mode, so that what is written arrives unchanged: its end for the tool
+// in ends[1], the test's in ends[0]. Reading the test's end gives EIO once the tool is gone.
+void open_terminal(int ends[2]);
 
 // A fresh directory that the tool runs in; removed with everything in it at the end of the test.
 class Scratch {
@@ -69,9 +75,13 @@ class Scratch {
     const std::filesystem::path &dir() const { return work_; }
     void put(const std::string &name, const std::string &bytes) const;
     std::string read(const std::string &name) const;
-    bool exists(const std::string &name) const;
+    bool exists(const std::string &name) const; // through symbolic links
     // Runs a shell command in the directory, its output discarded; true when it succeeds.
     bool shell(const std::string &command) const;
+    // The pages of a file in the page cache (on tmpfs, the pages it holds), from from to to or to
+    // its end: those a run brought in are what it read. 0 where the kernel cannot tell.
+    unsigned long long pages_cached(const std::string &name, std::size_t from = 0,
+                                    std::size_t to = 0) const;
     // What a run with Stdout::captured has written to standard output so far.
     std::string captured_stdout() const;
 

@@ -17,8 +17,9 @@
 //                                change gives, or, for "rewrite" or "rewrite-old-time", REWRITTEN!
 //                                is written at offset 2200000, and the modification time put back;
 //                                on a file system of whole seconds, in a later second; for
-//                                "rewrite-renamed-over", into a copy that is renamed over the file;
-//                                "chmod" and "chgrp" change its mode or group
+//                                "rewrite-renamed-over", into a copy that is renamed over the file
+//                                (with "-chmod", the file's mode changed too); "chmod", "chgrp"
+//                                and "link" change its mode or group, or give it a name more
 //   PAIRSCAN_NOTES=file          what happened goes there, a line each: "fired FD OUT LOG" when
 //                                the answer was given to a call on descriptor FD, "cut
 //                                before|open|after OUT" (the file not yet looked at, open, or
@@ -241,16 +242,16 @@ struct Plan {
     void make_change() const {
         struct stat before {};
         stat(cut_path.c_str(), &before);
-        if (change == "chmod") { // a new change time, explained by the new mode or group
+        if (change == "chmod") { // a new change time, and no byte changed
             chmod(cut_path.c_str(), (before.st_mode & 07777) ^ S_IWUSR);
-            return;
-        }
-        if (change == "chgrp") {
+        } else if (change == "chgrp") {
             chown(cut_path.c_str(), static_cast<uid_t>(-1), before.st_gid ^ 1);
-            return;
+        } else if (change == "link") {
+            link(cut_path.c_str(), (cut_path + ".link").c_str());
+        } else if (!change.starts_with("rewrite")) {
+            truncate(cut_path.c_str(), std::strtoll(change.c_str(), nullptr, 10));
         }
         if (!change.starts_with("rewrite")) {
-            truncate(cut_path.c_str(), std::strtoll(change.c_str(), nullptr, 10));
             return;
         }
         while (before.st_mtim.tv_nsec == 0 && std::time(nullptr) <= before.st_mtime) {
@@ -259,7 +260,8 @@ struct Plan {
         const auto open_file = real<int(const char *, int, ...)>("open");
         const auto close_file = real<int(int)>("close");
         // Renamed over: a copy is rewritten and takes the name; the file the tool opened stays.
-        const std::string target = cut_path + (change == "rewrite-renamed-over" ? ".new" : "");
+        const std::string target =
+            cut_path + (change.starts_with("rewrite-renamed-over") ? ".new" : "");
         const int from = open_file(cut_path.c_str(), O_RDONLY);
         const int fd = open_file(target.c_str(), O_WRONLY | O_CREAT, 0600);
         while (target != cut_path && copy_file_range(from, nullptr, fd, nullptr, 1 << 30, 0) > 0) {
@@ -267,6 +269,9 @@ struct Plan {
         pwrite(fd, "REWRITTEN!", 10, 2200000);
         const timespec times[2] = {before.st_atim, before.st_mtim};
         futimens(fd, change == "rewrite-old-time" ? times : nullptr);
+        if (change.ends_with("-chmod")) {
+            fchmod(from, (before.st_mode & 07777) ^ S_IWUSR);
+        }
         close_file(from);
         close_file(fd);
         rename(target.c_str(), cut_path.c_str());
