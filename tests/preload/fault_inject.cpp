@@ -25,7 +25,8 @@
 //                                before|open|after OUT" (the file not yet looked at, open, or
 //                                closed), with OUT and LOG the bytes then written to standard
 //                                output and to the log (any descriptor past 2), and at exit "calls
-//                                N..." for each kind, then the steps of the cut file
+//                                N..." for each kind, then the steps of the cut file, and
+//                                "file_reads N", its read(2) calls
 //   PAIRSCAN_SWAP=name:target    just before the tool opens name for writing, name becomes a
 //                                symbolic link to target, as another process could make it
 //   PAIRSCAN_STOP=name:N         signal N comes just after the tool has opened name
@@ -127,6 +128,7 @@ void note(const char *format, ...) {
 // The calls of each kind, the one answer, and the one change of a file.
 struct Plan {
     std::array<unsigned long, kinds.size() + 1> calls{}; // then the steps of the changed file
+    unsigned long file_reads = 0;                        // read(2) calls on the changed file
     std::string kind, answer;
     unsigned long at = 0;
     int errnum = 0;     // what the answer fails with, if it does
@@ -161,7 +163,7 @@ struct Plan {
         for (const unsigned long count : calls) {
             counts += " " + std::to_string(count);
         }
-        note("%s\n", counts.c_str());
+        note("%s\nfile_reads %lu\n", counts.c_str(), file_reads);
     }
 
     // Counts the call; true when it gets the answer, which may have let a signal come.
@@ -231,6 +233,7 @@ struct Plan {
             return;
         }
         const bool closing = on_file && called == "close";
+        file_reads += on_file && called == "read" ? 1 : 0;
         if (++calls.back() == cut_at) {
             // Changed before its first step, the file was changed before the tool looked at it.
             note("cut %s %llu\n", !seen ? "before" : closed || closing ? "after" : "open", out);
