@@ -9,8 +9,8 @@ char zeichen2 = 0;
 unsigned long dateipos = 0;
 
 std::size_t first_difference(const char *a, const char *b, std::size_t from, std::size_t size) {
-    // Equal stretches go by a page at a time through memcmp, which is vectorised; only the page
-    // that differs is searched, a word at a time.
+    // Equal stretches go through memcmp, which is vectorised; only the stretch that differs is
+    // searched, a word at a time. 4 KiB: long enough for memcmp, short to search.
     constexpr std::size_t stretch = 4096;
     if (a == b) {
         return size;

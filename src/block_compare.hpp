@@ -1,5 +1,4 @@
-// The comparison itself: the bytes of two inputs compared pair by pair as they arrive, with no
-// files, outputs or failures of its own.
+// The comparison itself, free of files, outputs and failures.
 #pragma once
 
 #include "report.hpp"
@@ -10,7 +9,9 @@
 #include <optional>
 #include <span>
 
-// The byte pair and 1-based position of the current round.
+// The current round's byte pair and 1-based position. zeichen1, zeichen2, dateipos, and the
+// streams datei1, datei2 and logdatei, are the tool's fixed German names (character, file
+// position, file, log file); all else is English.
 extern char zeichen1;
 extern char zeichen2;
 extern unsigned long dateipos;
@@ -20,14 +21,12 @@ static_assert(sizeof(unsigned long) * CHAR_BIT >= 64, "positions must count past
 // Which input ran out first, if only one did.
 enum class Shorter { neither, first, second };
 
-// Index of the first byte in [from, size) where a and b differ, or size when they agree. The same
-// bytes given for both agree at once: that is how stretches known to be alike are passed over.
+// The first index in [from, size) where a and b differ, or size. The same bytes given for both
+// agree at once: that is how stretches known to be alike are passed over.
 std::size_t first_difference(const char *a, const char *b, std::size_t from, std::size_t size);
 
-// Calls report() for each pair of the block that the mode asks for, with zeichen1, zeichen2 and
-// dateipos set; dateipos holds the position of the block's first pair and is left just past its
-// last. Only the stretches that differ are searched pair by pair. Stops, returning false, as soon
-// as report() returns false.
+// Calls report() for each pair the mode asks for, with the pair and dateipos set; dateipos starts
+// at the block's first pair and ends past its last. False as soon as report() is.
 template <typename Report>
 bool report_block(const char *block1, const char *block2, std::size_t size, Mode mode,
                   Report &&report) {
@@ -54,22 +53,13 @@ inline Shorter verdict(bool first_ran_out, bool second_ran_out) {
     return first_ran_out ? Shorter::first : Shorter::second;
 }
 
-// Compares two inputs from where they stand, calls report() for every pair in verbose mode or for
-// every differing pair in mismatch mode, and tells which input ran out first: the same reports
-// and verdict as reading one byte of each per round, but compared as far as both inputs have
-// delivered. dateipos must hold the position of the next pair. Returns nothing when report() or
-// the inputs asked to stop.
-//
-// What it asks of the inputs, for k = 0 and 1:
-//   bool fill()                        waits until each input has bytes pending or has ended;
-//                                      false when the run is to stop
-//   std::span<const char> pending(k)  bytes delivered and not yet compared
-//   bool ended(k)                      no more bytes will come; true from the start for an input
-//                                      that could not be opened
-//   void consume(n)                    the first n pending bytes of each were compared
-//   std::size_t before_cut(k, upto)   how many of the first upto pending bytes (upto at least
-//                                      1) are the input's own: fewer once the file was found cut
-//                                      short under them
+// The reports and verdict of reading one byte of each input per round, compared as far as both
+// have delivered. Nothing when report() or the inputs asked to stop. The inputs give, for k = 0, 1:
+//   fill()              waits until each has bytes pending or has ended; false to stop
+//   pending(k)          bytes delivered and not yet compared
+//   ended(k)            no more will come; from the start for an input not opened
+//   consume(n)          the first n pending bytes of each were compared
+//   before_cut(k, upto) how many of the first upto (at least 1) pending bytes are still the file's
 template <typename Inputs, typename Report>
 std::optional<Shorter> compare_inputs(Inputs &inputs, Mode mode, Report &&report) {
     if (inputs.ended(0) || inputs.ended(1)) { // no round: the other input is never read
@@ -83,8 +73,7 @@ std::optional<Shorter> compare_inputs(Inputs &inputs, Mode mode, Report &&report
         const std::span<const char> b = inputs.pending(1);
         const std::size_t common = std::min(a.size(), b.size());
         if (common == 0) {
-            // The round that ends the comparison reads a byte of each input, so the one that
-            // still has a byte pending must really hold it.
+            // The last round reads a byte of each: the one pending must really be there.
             return verdict(a.empty() || inputs.before_cut(0, 1) == 0,
                            b.empty() || inputs.before_cut(1, 1) == 0);
         }

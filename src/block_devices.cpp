@@ -51,7 +51,7 @@ bool read_device_number(int directory, const char *name, dev_t &device) {
 
 // The "dev" of each entry of a sysfs directory of devices.
 std::size_t devices_listed(int directory, const char *name,
-                           std::array<dev_t, DeviceBeneath::most_members> &devices) {
+                           std::array<dev_t, DeviceBeneath::member_capacity> &devices) {
     const int listing = openat(directory, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
     if (entries == nullptr) {
@@ -149,7 +149,7 @@ std::array<char, 64> device_node_name(dev_t device) {
     return path;
 }
 
-std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::most_members> &devices) {
+std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::member_capacity> &devices) {
     btrfs_ioctl_fs_info_args info{};
     if (ioctl(fd, BTRFS_IOC_FS_INFO, &info) != 0) {
         return 0;

@@ -17,8 +17,8 @@ struct LoopBacking {
 
 struct DeviceBeneath {
     enum Kind { disk, partition, with_members, loop } kind = disk;
-    static constexpr std::size_t most_members = 16;
-    std::array<dev_t, most_members> members{}; // a partition's disk, or the members
+    static constexpr std::size_t member_capacity = 16;
+    std::array<dev_t, member_capacity> members{}; // a partition's disk, or the members
     std::size_t count = 0;
     LoopBacking backing{};
 };
@@ -32,4 +32,4 @@ dev_t loop_device_backed_by(int fd, const struct stat &file);
 std::array<char, 64> device_node_name(dev_t device);
 
 // The devices of the btrfs that fd's file is on.
-std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::most_members> &devices);
+std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::member_capacity> &devices);

@@ -20,24 +20,18 @@ struct MallocDeleter {
 };
 template <typename T> using MallocPtr = std::unique_ptr<T, MallocDeleter>;
 
-// Page-aligned: on some CPUs the kernel copies into a misaligned buffer much more slowly (see
-// doc/performance.md). Left uninitialised.
-struct Blocks {
-    static constexpr std::size_t page = 4096;
-    alignas(page) std::array<char, block_size> first;
-    alignas(page) std::array<char, block_size> second;
-};
-
 // Claimed before the log is opened, so that a shortage leaves an existing log as it was.
 struct RunMemory {
     explicit RunMemory(std::string_view logfile)
-        : blocks(static_cast<Blocks *>(std::aligned_alloc(Blocks::page, sizeof(Blocks)))),
-          line_room(PairLines::room_needed(logfile)),
-          lines(static_cast<char *>(std::malloc(line_room))) {}
+        // Page-aligned: on some CPUs the kernel copies into a misaligned buffer much more slowly
+        // (see doc/performance.md). Two blocks, the second on a page too.
+        : blocks(static_cast<char *>(std::aligned_alloc(page_size(), 2 * block_size))),
+          line_space(PairLines::space_needed(logfile)),
+          lines(static_cast<char *>(std::malloc(line_space))) {}
     bool claimed() const { return blocks && lines; }
 
-    MallocPtr<Blocks> blocks;
-    std::size_t line_room;
+    MallocPtr<char[]> blocks;
+    std::size_t line_space;
     MallocPtr<char[]> lines;
 };
 
@@ -124,10 +118,10 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
         print_diagnostic(texts::memory_failure());
         return 2;
     }
-    PairLines lines(mode, logfile, {memory.lines.get(), memory.line_room});
+    PairLines lines(mode, logfile, {memory.lines.get(), memory.line_space});
     handle_window_faults();
-    Input inputs1(opened[0], 0, memory.blocks->first);
-    Input inputs2(opened[1], 1, memory.blocks->second);
+    Input inputs1(opened[0], 0, {memory.blocks.get(), block_size});
+    Input inputs2(opened[1], 1, {memory.blocks.get() + block_size, block_size});
     OutputFile logdatei(logfile);
     logdatei.open_without_emptying();
     // A run stopped or refused before anything was written leaves no log of its making.

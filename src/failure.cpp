@@ -51,7 +51,7 @@ int write_whole(int fd, std::span<iovec> pieces) {
 }
 
 void print_diagnostic(const Text &diagnostic) {
-    std::array<iovec, Text::most> pieces{};
+    std::array<iovec, Text::capacity> pieces{};
     std::size_t count = 0;
     for (const Piece &piece : diagnostic.pieces()) {
         pieces[count++] = {const_cast<char *>(piece.bytes.data()), piece.bytes.size()};

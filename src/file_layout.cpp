@@ -122,16 +122,16 @@ DiskLayout::DiskLayout(std::array<int, 2> fds, const struct stat &first, const s
                             block_space(fds[1], types_[1], second), same_file(first, second))) {}
 
 Segment DiskLayout::segment(int k, off_t offset) {
-    Segment &known = segments_[k];
-    if (offset >= segment_starts_[k] && offset < known.end) {
-        return known;
+    Segment &cached = segments_[k];
+    if (offset >= segment_starts_[k] && offset < cached.end) {
+        return cached;
     }
     segment_starts_[k] = offset;
     if (!finds_its_own_holes(types_[k])) {
-        return known = {false, sizes_[k]};
+        return cached = {false, sizes_[k]};
     }
-    known = seek_segment(k, offset);
-    return known = known.hole && !written_back_[k] ? check_hole(k, offset, known.end) : known;
+    cached = seek_segment(k, offset);
+    return cached = cached.hole && !written_back_[k] ? check_hole(k, offset, cached.end) : cached;
 }
 
 // SEEK_DATA can miss data that the file system has not yet placed (ext4 files mapped by blocks
@@ -188,41 +188,41 @@ Sharing DiskLayout::sharing(off_t offset) {
     }
     // Blocks that the first file shares with no file cannot be the second's: sharing can begin
     // only at its next shared extent.
-    const Extents &known = extents_[0];
+    const Extents &first_extents = extents_[0];
     const std::span<const fiemap_extent> list =
-        known.unknown ? std::span<const fiemap_extent>() : known.list();
+        first_extents.unknown ? std::span<const fiemap_extent>() : first_extents.list();
     const auto next = std::find_if(list.begin(), list.end(), [&](const fiemap_extent &extent) {
         return static_cast<off_t>(extent.fe_logical) > offset && marked_shared(extent);
     });
-    return {false, next != list.end() ? static_cast<off_t>(next->fe_logical) : known.to};
+    return {false, next != list.end() ? static_cast<off_t>(next->fe_logical) : first_extents.to};
 }
 
 std::span<const fiemap_extent> DiskLayout::Extents::list() const {
-    const auto *map = reinterpret_cast<const fiemap *>(room.data());
+    const auto *map = reinterpret_cast<const fiemap *>(buffer.data());
     return {map->fm_extents, map->fm_mapped_extents};
 }
 
 const fiemap_extent *DiskLayout::extent_at(int k, off_t offset) {
-    Extents &known = extents_[k];
-    if (!known.unknown && (offset < known.from || offset >= known.to)) {
-        auto *map = reinterpret_cast<fiemap *>(known.room.data());
+    Extents &cached = extents_[k];
+    if (!cached.unknown && (offset < cached.from || offset >= cached.to)) {
+        auto *map = reinterpret_cast<fiemap *>(cached.buffer.data());
         std::memset(map, 0, sizeof(fiemap));
         map->fm_start = static_cast<std::uint64_t>(offset);
         map->fm_length = FIEMAP_MAX_OFFSET - map->fm_start;
         map->fm_flags = FIEMAP_FLAG_SYNC; // data not yet written back is placed first
-        map->fm_extent_count = Extents::most;
-        known.unknown = ioctl(fds_[k], FS_IOC_FIEMAP, map) != 0;
-        const std::span<const fiemap_extent> list = known.list();
-        known.from = offset;
-        known.to = list.empty() || (list.back().fe_flags & FIEMAP_EXTENT_LAST) != 0
-                       ? beyond
-                       : std::max(end_of(list.back()), offset + 1);
+        map->fm_extent_count = Extents::per_call;
+        cached.unknown = ioctl(fds_[k], FS_IOC_FIEMAP, map) != 0;
+        const std::span<const fiemap_extent> list = cached.list();
+        cached.from = offset;
+        cached.to = list.empty() || (list.back().fe_flags & FIEMAP_EXTENT_LAST) != 0
+                        ? beyond
+                        : std::max(end_of(list.back()), offset + 1);
     }
-    if (known.unknown) {
-        known.to = beyond;
+    if (cached.unknown) {
+        cached.to = beyond;
         return nullptr;
     }
-    const std::span<const fiemap_extent> list = known.list();
+    const std::span<const fiemap_extent> list = cached.list();
     const auto found = std::find_if(list.begin(), list.end(), [&](const fiemap_extent &extent) {
         return static_cast<off_t>(extent.fe_logical) <= offset && offset < end_of(extent);
     });

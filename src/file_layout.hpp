@@ -1,6 +1,5 @@
-// Where two regular files keep their bytes: the stretches that hold data and the holes that hold
-// none, and the blocks that both files share on the disk. What the layout tells lets the run skip
-// what must be equal in both without reading it.
+// Where two regular files keep their bytes: data, holes, and blocks both share on the disk, so
+// that what must be equal in both is passed over unread.
 #pragma once
 
 #include <linux/fiemap.h>
@@ -12,14 +11,13 @@
 #include <optional>
 #include <span>
 
-// From the offset asked about up to end, a file is all data or all hole.
+// From the offset asked about up to end: all data, or all hole.
 struct Segment {
     bool hole;
     off_t end;
 };
 
-// From the offset asked about up to end, the two files keep their bytes in the same blocks of
-// the disk (shared), or they may not.
+// From the offset asked about up to end: in the same blocks of the disk in both, or maybe not.
 struct Sharing {
     bool shared;
     off_t end;
@@ -27,7 +25,7 @@ struct Sharing {
 
 class Layout {
   public:
-    // For input k (0 or 1), at an offset below its size.
+    // For input k, at an offset below its size.
     virtual Segment segment(int k, off_t offset) = 0;
     // At an offset where both inputs hold data.
     virtual Sharing sharing(off_t offset) = 0;
@@ -36,55 +34,48 @@ class Layout {
     ~Layout() = default; // never destroyed through this interface
 };
 
-// Which blocks at one address of both files hold the same bytes: none, unless both files are on
-// one file system that shares blocks between files by design (reflinks); there, those that both
-// files mark as shared, or all of them when both inputs are one file.
+// Which blocks at one address hold the same bytes in both files: only where the file system
+// shares blocks by design (reflinks), and there those marked shared in both, or all for one file.
 enum class SharedBlocks { none, marked_in_both, all };
 
-// Where a file's blocks are numbered: its file system, and on XFS which of its two devices. A
-// btrfs file system numbers its blocks once for all its subvolumes and snapshots, although each
-// shows a device number of its own; XFS numbers its data and realtime devices apart.
+// Where a file's blocks are numbered: btrfs once for all its subvolumes and snapshots, XFS apart on
+// its data and realtime devices.
 struct BlockSpace {
-    long type;                        // the file system's magic number
-    std::array<unsigned char, 16> id; // btrfs: the file system's fsid; XFS: the device number
-    bool realtime;                    // XFS: on the realtime device
+    long type;
+    std::array<unsigned char, 16> id; // btrfs: the fsid; XFS: the device number
+    bool realtime;
     bool operator==(const BlockSpace &) const = default;
 };
 
-// Which blocks of two files count as shared, given where their blocks are numbered (nothing where
-// that could not be learnt) and whether both are one file.
+// Nothing for a space that could not be learnt.
 SharedBlocks shared_blocks(const std::optional<BlockSpace> &first,
                            const std::optional<BlockSpace> &second, bool one_file);
 
-// Whether lseek(SEEK_DATA) on a file system of this type is answered from its own block map and
-// its own page cache, so that cachestat counts the pages that its answer may not yet show.
+// Whether lseek(SEEK_DATA) answers from the file system's own block map and page cache, whose
+// waiting pages cachestat counts.
 bool finds_its_own_holes(long type);
 
-// Whether two extents, each holding offset, keep its byte in the same block of the disk, with no
-// flag that says the block may not hold it.
+// Whether both extents keep offset's byte in one block, with no flag against it.
 bool same_blocks(const fiemap_extent *first, const fiemap_extent *second, off_t offset,
                  SharedBlocks shared);
 
-// The layout as the file systems tell it: holes by lseek(SEEK_DATA, SEEK_HOLE) where the file
-// system finds them itself (elsewhere all is data), and shared blocks by the FIEMAP ioctl. Each
-// answer is kept until the comparison has passed it, so a file costs a few calls, not one per
-// window.
+// Holes by lseek where the file system finds them itself, shared blocks by FIEMAP. Each answer is
+// kept until passed: a few calls per file, not one per window.
 class DiskLayout final : public Layout {
   public:
-    // The inputs' descriptors and their status when opened.
     DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second);
     Segment segment(int k, off_t offset) override;
     Sharing sharing(off_t offset) override;
 
   private:
-    // The extents of one file from where it was last asked on, as far as one FIEMAP call gives.
+    // What one FIEMAP call gave, from where it was last asked.
     struct Extents {
-        static constexpr std::size_t most = 32;
-        alignas(
-            fiemap) std::array<unsigned char, sizeof(fiemap) + most * sizeof(fiemap_extent)> room;
+        static constexpr std::size_t per_call = 32;
+        alignas(fiemap)
+            std::array<unsigned char, sizeof(fiemap) + per_call * sizeof(fiemap_extent)> buffer;
         off_t from = 0;
         off_t to = 0;
-        bool unknown = false; // no FIEMAP here, or it failed: nothing counts as shared
+        bool unknown = false; // FIEMAP failed: nothing is shared
         std::span<const fiemap_extent> list() const;
     };
     const fiemap_extent *extent_at(int k, off_t offset);

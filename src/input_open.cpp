@@ -22,16 +22,16 @@ Input::Input(const OpenedFile &opened, int slot, std::span<char> block) {
     int fd = opened.fd;
     const struct stat &file = opened.status;
     if (opened.errnum != 0) {
-        source_ = &kinds_.emplace<Source>(name, fd, file);
+        source_ = &source_of_kind_.emplace<Source>(name, fd, file);
         source_->fail(opened.errnum);
         return;
     }
     if (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode)) {
-        source_ = &kinds_.emplace<ArrivingInput>(name, fd, file, block);
+        source_ = &source_of_kind_.emplace<ArrivingInput>(name, fd, file, block);
         return;
     }
     if (S_ISREG(file.st_mode) && file.st_size > 0) {
-        MappedInput &mapped = kinds_.emplace<MappedInput>(name, fd, file, slot);
+        MappedInput &mapped = source_of_kind_.emplace<MappedInput>(name, fd, file, slot);
         if (mapped.map_first_window()) {
             source_ = &mapped;
             return;
@@ -41,5 +41,5 @@ Input::Input(const OpenedFile &opened, int slot, std::span<char> block) {
     // Blocking reads from here on; a file that cannot be mapped (files under /proc and /sys tell
     // no true size) is read to its real end.
     fcntl(fd, F_SETFL, 0);
-    source_ = &kinds_.emplace<ReadInput>(name, fd, file, block);
+    source_ = &source_of_kind_.emplace<ReadInput>(name, fd, file, block);
 }

@@ -24,9 +24,9 @@ class Input {
     Input(const OpenedFile &opened, int slot, std::span<char> block);
     Source &source() { return *source_; }
     // The mapped file, when the input is one.
-    MappedInput *mapped() { return std::get_if<MappedInput>(&kinds_); }
+    MappedInput *mapped() { return std::get_if<MappedInput>(&source_of_kind_); }
 
   private:
-    std::variant<std::monostate, Source, MappedInput, ReadInput, ArrivingInput> kinds_;
+    std::variant<std::monostate, Source, MappedInput, ReadInput, ArrivingInput> source_of_kind_;
     Source *source_ = nullptr;
 };

@@ -99,7 +99,7 @@ bool InputPair::read_what_arrived() {
     nfds_t count = 0;
     bool waits = false;
     for (Source *input : inputs_) {
-        if (input->read_when_ready() && !input->ended() && input->has_room()) {
+        if (input->read_when_ready() && !input->ended() && input->has_space()) {
             waits = waits || input->needs_bytes();
             readers[count] = input;
             watched[count++] = {input->descriptor(), POLLIN, 0};
@@ -111,8 +111,8 @@ bool InputPair::read_what_arrived() {
     sigset_t outside{};
     sigprocmask(SIG_BLOCK, &stop_.signals, &outside);
     const bool stop = *stop_.requested != 0;
-    const timespec now{};
-    const int ready = stop ? 0 : ppoll(watched.data(), count, waits ? nullptr : &now, &outside);
+    const timespec no_wait{};
+    const int ready = stop ? 0 : ppoll(watched.data(), count, waits ? nullptr : &no_wait, &outside);
     sigprocmask(SIG_SETMASK, &outside, nullptr);
     for (nfds_t i = 0; i < count && ready > 0; ++i) {
         if (watched[i].revents != 0) {

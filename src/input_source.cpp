@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <optional>
+
 namespace {
 
 // Whether the file's bytes may differ from those it had when opened. Every moved change time
@@ -30,9 +32,9 @@ Source::~Source() {
 }
 
 void Source::close() {
-    struct stat now {};
-    if (S_ISREG(opened_.st_mode) && !failure_.happened() && fstat(fd_, &now) == 0 &&
-        bytes_may_differ(now, opened_)) {
+    const std::optional<struct stat> now = status_of(fd_);
+    if (S_ISREG(opened_.st_mode) && !failure_.happened() && now &&
+        bytes_may_differ(*now, opened_)) {
         failure_.record_change();
     }
     if (fd_ >= 0) {
@@ -45,3 +47,5 @@ void Source::fail(int errnum) {
     ended_ = true;
     failure_.record(errnum);
 }
+
+std::size_t page_size() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }

@@ -18,23 +18,22 @@
 namespace {
 
 // The fault handler replaces a whole page, and some kernels have pages of 64 KiB.
-const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-constexpr std::size_t whole = std::numeric_limits<std::size_t>::max();
+const std::size_t page = page_size();
+constexpr std::size_t no_cut = std::numeric_limits<std::size_t>::max();
 
 // The window's bytes in whole pages, and one page more to probe past them (see WindowSlot).
 std::size_t mapping_length(std::size_t length) { return (length + page - 1) / page * page + page; }
 
-// The mapped window of each input, as the SIGBUS handler sees it: where it lies in memory and in
-// the file, how many of the file's bytes it holds, and from which offset in it the bytes are no
-// longer the file's (whole while no page faulted). One page more is mapped past the file's
-// bytes: touching the page after a byte tells whether the file still reaches there.
+// Each input's window as the SIGBUS handler sees it, and from where its bytes are no longer the
+// file's. One page more is mapped past them: touching the page after a byte tells whether the
+// file still reaches there.
 struct WindowSlot {
     std::atomic<const char *> base{nullptr};
     std::atomic<std::size_t> mapped{0};
     std::atomic<std::size_t> length{0};
     std::atomic<off_t> offset{0};
     std::atomic<int> fd{-1};
-    std::atomic<std::size_t> cut{whole};
+    std::atomic<std::size_t> cut{no_cut};
 };
 std::array<WindowSlot, 2> windows;
 
@@ -45,8 +44,7 @@ std::size_t still_held(int fd, off_t offset, std::size_t count) {
                 : count;
 }
 
-// Notes that the window's bytes are not the file's from cut on, or from where the file now ends
-// if that is sooner; nothing when the file still reaches past them.
+// From cut on, or from the file's end now if sooner.
 void note_cut(WindowSlot &slot, std::size_t cut) {
     cut = still_held(slot.fd.load(std::memory_order_relaxed),
                      slot.offset.load(std::memory_order_relaxed), cut);
@@ -56,9 +54,8 @@ void note_cut(WindowSlot &slot, std::size_t cut) {
     }
 }
 
-// A page of a window that faults (the file was cut short under it, or the disk failed) is
-// replaced by zeros and the fault noted, so that the run goes on and reports it. A fault anywhere
-// else is a real crash, and is let happen.
+// A faulting page of a window is replaced by zeros and the fault noted, for the run to report. A
+// fault anywhere else is a real crash, and is let happen.
 void on_fault(int, siginfo_t *info, void *) {
     auto *const address = static_cast<char *>(info->si_addr);
     // A SIGBUS sent by kill (si_code SI_USER and the like) carries no address.
@@ -146,25 +143,24 @@ std::size_t MappedInput::before_cut(std::size_t upto) {
     if (!delivering_window_) { // bytes that stand in for the file's: as far as it still reaches
         return still_held(fd_, next_ - (end_ - begin_), upto);
     }
-    // Touch the page after the last of these bytes, where the bytes delivered reach it: it faults
-    // if the file was cut short before it, and the handler notes where. Past them, the size is
-    // looked at instead: the window may end there, or a hole or shared blocks that the run passes
-    // over begin, and touching them would read them (on tmpfs fill a hole, which then holds data).
-    // Looked at on every call, as the file can be cut at any time.
+    // Touch the page after the last of these bytes where the bytes delivered reach it: it faults
+    // past a cut. Beyond them the size is looked at instead: a hole or shared blocks may begin
+    // there, and touching them would read them (on tmpfs, fill the hole). On every call: the file
+    // can be cut at any time.
     const char *const last = begin_ + upto - 1;
     const char *const probe = last - (last - window_) % static_cast<std::ptrdiff_t>(page) + page;
     if (probe < end_) {
         static_cast<void>(*static_cast<const volatile char *>(probe));
     } else {
-        note_cut(windows[slot_], whole);
+        note_cut(windows[slot_], no_cut);
     }
     const std::size_t cut = windows[slot_].cut.load(std::memory_order_relaxed);
     const auto compared = static_cast<std::size_t>(begin_ - window_);
-    return cut == whole ? upto : std::min(upto, cut - std::min(cut, compared));
+    return cut == no_cut ? upto : std::min(upto, cut - std::min(cut, compared));
 }
 
 void MappedInput::close() {
-    if (window_ != nullptr && windows[slot_].cut.load() != whole) {
+    if (window_ != nullptr && windows[slot_].cut.load() != no_cut) {
         report_cut();
     }
     unmap();
@@ -185,7 +181,7 @@ void MappedInput::map_window(off_t offset) {
     window_offset_ = start;
     window_length_ = length;
     WindowSlot &slot = windows[slot_];
-    slot.cut.store(whole);
+    slot.cut.store(no_cut);
     slot.fd.store(fd_);
     slot.offset.store(start);
     slot.length.store(length);

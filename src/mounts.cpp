@@ -88,14 +88,14 @@ std::string_view unescaped(char *from, const char *to) {
 // Mount id, parent id, device, root, mount point, mount options, optional fields, "-", type,
 // source, and the file system's options.
 struct Fields {
-    static constexpr std::size_t most = 64;
-    std::array<char *, most> starts{};
-    std::array<char *, most> ends{};
+    static constexpr std::size_t capacity = 64;
+    std::array<char *, capacity> starts{};
+    std::array<char *, capacity> ends{};
     std::size_t count = 0;
     std::size_t separator = 6; // "-", past the optional fields
 
     Fields(char *line, char *end) {
-        for (char *at = line; at < end && count < most;) {
+        for (char *at = line; at < end && count < capacity;) {
             auto *const blank =
                 static_cast<char *>(std::memchr(at, ' ', static_cast<std::size_t>(end - at)));
             starts[count] = at;

@@ -10,7 +10,7 @@ ReadInput::ReadInput(const char *name, int fd, const struct stat &opened, std::s
     begin_ = end_ = block_.data();
 }
 
-bool ReadInput::has_room() const {
+bool ReadInput::has_space() const {
     return begin_ != block_.data() || end_ != block_.data() + block_.size();
 }
 
@@ -23,9 +23,9 @@ void ReadInput::deliver() {
         begin_ = block_.data();
         end_ = begin_ + kept;
     }
-    char *const room = block_.data() + (end_ - block_.data());
-    const ssize_t got =
-        ::read(fd_, room, static_cast<std::size_t>(block_.data() + block_.size() - room));
+    char *const free_space = block_.data() + (end_ - block_.data());
+    const ssize_t got = ::read(
+        fd_, free_space, static_cast<std::size_t>(block_.data() + block_.size() - free_space));
     if (got > 0) {
         end_ += got;
     } else if (got == 0) {

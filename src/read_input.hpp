@@ -9,7 +9,7 @@ class ReadInput : public Source {
     ReadInput(const char *name, int fd, const struct stat &opened, std::span<char> block);
     // Reads what one read gives, after the bytes still pending.
     void deliver() override;
-    bool has_room() const override;
+    bool has_space() const override;
 
   private:
     std::span<char> block_;

@@ -38,7 +38,7 @@ static_assert(file1_label.size() + 1 + file2_label.size() + 1 + position_label.s
               PairLines::longest_pair);
 
 // memcpy rather than std::copy: GCC makes a byte loop of the latter for these short texts.
-char *put(char *out, std::string_view text) {
+char *copy_text(char *out, std::string_view text) {
     std::memcpy(out, text.data(), text.size());
     return out + text.size();
 }
@@ -100,16 +100,16 @@ Text texts::log_heading(std::string_view file1, std::string_view file2) {
     return Text("Comparing ", file1, " with ", file2, eol, eol);
 }
 
-std::size_t PairLines::room_needed(std::string_view logfile) {
+std::size_t PairLines::space_needed(std::string_view logfile) {
     return console_line_size(logfile) + console_tail_size(logfile);
 }
 
 // Each line's newline is its EOL: the line is written whole, in one write, by its output.
-PairLines::PairLines(Mode mode, std::string_view logfile, std::span<char> room)
-    : mode_(mode), console_(room.data()) {
-    put(put(put(head_.data(), file1_label) + 1, file2_label) + 1, position_label);
+PairLines::PairLines(Mode mode, std::string_view logfile, std::span<char> space)
+    : mode_(mode), console_(space.data()) {
+    copy_text(copy_text(copy_text(head_.data(), file1_label) + 1, file2_label) + 1, position_label);
     char *const tail = console_ + console_line_size(logfile);
-    put(put(put(tail, no_match), logfile), "\n");
+    copy_text(copy_text(copy_text(tail, no_match), logfile), "\n");
     console_tail_ = {tail, console_tail_size(logfile)};
 }
 
@@ -125,14 +125,14 @@ void PairLines::set(char zeichen1, char zeichen2, unsigned long dateipos) {
     if (mode_ == Mode::verbose) {
         *end++ = ' '; // the pair prefix
         if (!equal_) {
-            end = put(end, {head_.data(), pair_end}); // the mismatch line repeats the pair
+            end = copy_text(end, {head_.data(), pair_end}); // the mismatch line repeats the pair
         }
     }
     head_size_ = static_cast<std::size_t>(end - head_.data());
 }
 
 std::string_view PairLines::compose(char *line, std::string_view tail) const {
-    char *const end = put(put(line, {head_.data(), head_size_}), tail);
+    char *const end = copy_text(copy_text(line, {head_.data(), head_size_}), tail);
     return {line, static_cast<std::size_t>(end - line)};
 }
 

@@ -1,5 +1,4 @@
-// Every text pairscan writes, to standard output, to the log and to standard error: each is
-// composed here, once, as the pieces it is written in, and the outputs write them.
+// Every text pairscan writes, to standard output, the log and standard error, composed once.
 #pragma once
 
 #include <array>
@@ -7,12 +6,10 @@
 #include <span>
 #include <string_view>
 
-// Mismatch mode reports the differing pairs only; verbose mode reports every pair.
 enum class Mode { mismatch, verbose };
 
-// One piece of a text. A piece that ends a line is an EOL: a newline that also sends the text
-// so far on its way, so that each report line reaches its reader as it is written. A "\n" inside
-// a literal piece does not.
+// A piece that ends a line is an EOL: a newline that also sends what is held, so that each report
+// line reaches its reader as it is written. A "\n" inside a piece does not.
 struct Piece {
     constexpr Piece(std::string_view text, bool line_end = false)
         : bytes(text), ends_line(line_end) {}
@@ -22,38 +19,34 @@ struct Piece {
     bool ends_line = false;
 };
 
-// A text as the pieces it is written in, in order; it holds no bytes of its own. A text of more
-// pieces than it has room for does not compile.
+// A text as the pieces it is written in; it holds no bytes of its own. More pieces than it has
+// space for do not compile.
 class Text {
   public:
-    static constexpr std::size_t most = 10;
+    static constexpr std::size_t capacity = 10;
     template <typename... Pieces>
     explicit Text(Pieces... pieces) : pieces_{Piece(pieces)...}, count_(sizeof...(Pieces)) {
-        static_assert(sizeof...(Pieces) <= most, "a text has room for ten pieces");
+        static_assert(sizeof...(Pieces) <= capacity, "a text has space for ten pieces");
     }
     std::span<const Piece> pieces() const { return {pieces_.data(), count_}; }
 
   private:
-    std::array<Piece, most> pieces_{};
+    std::array<Piece, capacity> pieces_{};
     std::size_t count_ = 0;
 };
 
-// The report lines of one pair, each composed whole so that it reaches its output in one write:
-// in verbose mode the pair prefix followed by the match note or by the mismatch line, in mismatch
-// mode the mismatch line. The room for the longest console line is given up front, so composing
-// a line never allocates.
+// The report lines of one pair, each composed whole for one write, in space given up front.
 class PairLines {
   public:
-    // The room that the console lines need, with this log name.
-    static std::size_t room_needed(std::string_view logfile);
-    PairLines(Mode mode, std::string_view logfile, std::span<char> room);
+    static std::size_t space_needed(std::string_view logfile);
+    PairLines(Mode mode, std::string_view logfile, std::span<char> space);
     void set(char zeichen1, char zeichen2, unsigned long dateipos);
     std::string_view console_line();
     std::string_view log_line();
 
     // "File 1 : ", a byte, " File 2 : ", a byte, " at Position : " and up to 20 digits.
     static constexpr std::size_t longest_pair = 56;
-    // Verbose mode shows an unequal pair twice, with a blank between.
+    // Verbose mode shows an unequal pair twice.
     static constexpr std::size_t longest_head = 2 * longest_pair + 1;
 
   private:
@@ -63,7 +56,7 @@ class PairLines {
     bool equal_ = false;
     std::size_t head_size_ = 0;
     std::array<char, longest_head> head_{};
-    char *console_; // room for the longest console line, then the mismatch tail
+    char *console_; // space for the longest console line, then the mismatch tail
     std::string_view console_tail_;
     std::array<char, longest_head + 16> log_{};
 };
@@ -71,7 +64,6 @@ class PairLines {
 // Which of the standard outputs a refusal names.
 enum class Standard { output, error };
 
-// The texts, named as they are known.
 namespace texts {
 
 Text console_banner();
@@ -92,7 +84,7 @@ Text standard_output_failure(int errnum);
 Text memory_failure();
 Text changed_file(std::string_view name);
 
-// The refusals, before anything is written or read.
+// The refusals.
 Text log_refusal(std::string_view logfile, std::string_view input);
 Text log_is_standard_refusal(std::string_view logfile, Standard which);
 Text log_is_block_device_refusal(std::string_view logfile);

@@ -23,8 +23,7 @@ bool discards_everything(int fd) {
            file->st_rdev == null.st_rdev;
 }
 
-// Replaces the symbolic link at path with the path its target names, seen from where the link
-// stands. False, with errno set, when it cannot.
+// Replaces the link at path with its target, seen from where the link stands; false with errno.
 bool follow_link(std::span<char> path) {
     std::array<char, PATH_MAX> target{};
     const ssize_t size = readlink(path.data(), target.data(), target.size());
@@ -44,9 +43,8 @@ bool follow_link(std::span<char> path) {
     return true;
 }
 
-// Opens the log for writing, creating it if need be, but empties nothing. When this open made the
-// file, through its name or at the end of a chain of dangling symbolic links, made receives the
-// path it was made under; otherwise made is left empty.
+// Opens the log without emptying it. Where this open made it, also at the end of dangling links,
+// made receives the path it was made under; otherwise it is left empty.
 int open_log(const char *logfile, std::span<char> made) {
     constexpr int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
     constexpr mode_t readable_by_all = 0666; // less the umask, as any new file

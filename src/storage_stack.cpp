@@ -143,7 +143,7 @@ void StorageStack::from_file(Way &way, std::size_t k, bool writing) {
             way.add(Layer{{device, 0}, Link::file_system, above});
         }
     } else if (layer.file_system == BTRFS_SUPER_MAGIC) {
-        std::array<dev_t, DeviceBeneath::most_members> devices{};
+        std::array<dev_t, DeviceBeneath::member_capacity> devices{};
         const std::size_t count = btrfs_devices(layer.fd, devices);
         for (std::size_t d = 0; d < count; ++d) {
             way.add(Layer{{devices[d], 0}, Link::file_system, above});

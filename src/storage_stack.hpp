@@ -48,13 +48,13 @@ bool same_layer(const Layer &a, const Layer &b);
 // The layers of one way down, from the file or device it starts at.
 class Way {
   public:
-    static constexpr std::size_t most = 48;
+    static constexpr std::size_t capacity = 48;
     const Layer &operator[](std::size_t k) const { return layers_[k]; }
     std::size_t size() const { return count_; }
     void add(const Layer &layer);
 
   private:
-    std::array<Layer, most> layers_{};
+    std::array<Layer, capacity> layers_{};
     std::size_t count_ = 0;
 };
 
