@@ -200,7 +200,8 @@ if [ "$(id -u)" = 0 ] && command -v losetup > /dev/null; then
         "../write_floor ov/tiny1 ov/tiny2 ov/log" "cmp -l ov/tiny1 ov/tiny2"
     strace -c -o calls "$pairscan" tiny1 tiny2 log > /dev/null 2>&1
     echo "  system calls of the run on tmpfs: $(awk '$NF == "total" { print $4 }' calls)"
-    umount -R mounts && i=0
+    for mount in mounts/*; do umount "$mount"; done
+    i=0
     while [ $i -lt 128 ]; do
         truncate -s 1M image$i && loops="$loops $(losetup -f --show image$i)" && i=$((i + 1))
     done
