@@ -18,12 +18,14 @@
 
 namespace {
 
-// The device's directory in sysfs; -1 where it has none.
-int sysfs_directory(dev_t device) {
-    std::array<char, 64> path{};
-    std::snprintf(path.data(), path.size(), "/sys/dev/block/%u:%u", major(device), minor(device));
-    return open(path.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
+// "/sys/dev/block/M:m", then what follows.
+struct SysfsPath {
+    SysfsPath(dev_t device, const char *rest) {
+        std::snprintf(text.data(), text.size(), "/sys/dev/block/%u:%u%s", major(device),
+                      minor(device), rest);
+    }
+    std::array<char, 96> text{};
+};
 
 // Reads a whole sysfs attribute of at most size - 1 bytes; its length, or -1.
 ssize_t read_attribute(int directory, const char *name, char *text, std::size_t size) {
@@ -50,33 +52,34 @@ bool read_device_number(int directory, const char *name, dev_t &device) {
 }
 
 // The "dev" of each entry of a sysfs directory of devices.
-std::size_t devices_listed(int directory, const char *name,
+std::size_t devices_listed(const char *directory,
                            std::array<dev_t, DeviceBeneath::member_capacity> &devices) {
-    const int listing = openat(directory, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (entries == nullptr) {
-        if (listing >= 0) {
-            close(listing);
-        }
-        return 0;
-    }
+    const int listing = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     std::size_t count = 0;
+    alignas(dirent64) std::array<char, 4096> entries{};
     std::array<char, NAME_MAX + 8> attribute{};
-    for (const dirent *entry = readdir(entries); entry != nullptr && count < devices.size();
-         entry = readdir(entries)) {
-        std::snprintf(attribute.data(), attribute.size(), "%s/dev", entry->d_name);
-        if (entry->d_name[0] != '.' &&
-            read_device_number(dirfd(entries), attribute.data(), devices[count])) {
-            ++count;
+    for (ssize_t got = 0;
+         listing >= 0 && (got = getdents64(listing, entries.data(), entries.size())) > 0;) {
+        for (ssize_t at = 0; at < got && count < devices.size();) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(entries.data() + at);
+            at += entry->d_reclen;
+            std::snprintf(attribute.data(), attribute.size(), "%s/dev", entry->d_name);
+            count += entry->d_name[0] != '.' &&
+                             read_device_number(listing, attribute.data(), devices[count])
+                         ? 1
+                         : 0;
         }
     }
-    closedir(entries);
+    if (listing >= 0) {
+        close(listing);
+    }
     return count;
 }
 
 // Read whole: a file name may hold a line feed. A deleted file's name no longer leads to it.
-void backing_name(int directory, std::array<char, PATH_MAX> &name) {
-    const ssize_t length = read_attribute(directory, "loop/backing_file", name.data(), name.size());
+void backing_name(dev_t device, std::array<char, PATH_MAX> &name) {
+    const ssize_t length = read_attribute(
+        AT_FDCWD, SysfsPath(device, "/loop/backing_file").text.data(), name.data(), name.size());
     constexpr std::string_view deleted = " (deleted)\n";
     const std::string_view text(name.data(),
                                 static_cast<std::size_t>(std::max(length, ssize_t{0})));
@@ -88,11 +91,10 @@ void backing_name(int directory, std::array<char, PATH_MAX> &name) {
 }
 
 // By LOOP_GET_STATUS64 where the device can be opened, else by the name.
-LoopBacking loop_backing(int directory, dev_t device) {
-    LoopBacking backing;
-    backing_name(directory, backing.name);
-    const std::array<char, 64> node = device_node_name(device);
-    const int fd = open(node.data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+LoopBacking loop_backing(dev_t device, const char *node) {
+    LoopBacking backing{};
+    backing_name(device, backing.name);
+    const int fd = open(node, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     const std::optional<struct stat> opened = status_of(fd);
     loop_info64 info{};
     const bool asked = opened && S_ISBLK(opened->st_mode) && opened->st_rdev == device &&
@@ -114,34 +116,44 @@ LoopBacking loop_backing(int directory, dev_t device) {
 
 } // namespace
 
+// Where sysfs keeps the device: ".../block/vda" for a disk, ".../block/vda/vda1" for one of its
+// partitions. A loop device is named "loopN", and other disks may have members.
 DeviceBeneath device_beneath(dev_t device) {
-    DeviceBeneath beneath;
-    const int directory = sysfs_directory(device);
-    if (directory < 0) {
+    DeviceBeneath beneath{};
+    std::array<char, PATH_MAX> place{};
+    const ssize_t length =
+        readlink(SysfsPath(device, "").text.data(), place.data(), place.size() - 1);
+    const std::string_view seen(place.data(),
+                                static_cast<std::size_t>(std::max(length, ssize_t{0})));
+    const std::size_t slash = seen.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) {
         return beneath;
     }
-    if (faccessat(directory, "partition", F_OK, 0) == 0) {
+    const std::string_view name(place.data() + slash + 1, seen.size() - slash - 1);
+    const std::string_view above(place.data(), slash);
+    if (!above.ends_with("/block")) {
         beneath.kind = DeviceBeneath::partition;
-        beneath.count = read_device_number(directory, "../dev", beneath.members[0]) ? 1 : 0;
-    } else if (faccessat(directory, "loop", F_OK, 0) == 0) {
+        beneath.count = read_device_number(AT_FDCWD, SysfsPath(device, "/../dev").text.data(),
+                                           beneath.members[0])
+                            ? 1
+                            : 0;
+    } else if (name.starts_with("loop")) {
         beneath.kind = DeviceBeneath::loop;
-        beneath.backing = loop_backing(directory, device);
+        beneath.backing = loop_backing(device, device_node_name(device).data());
     } else {
-        beneath.count = devices_listed(directory, "slaves", beneath.members);
+        beneath.count = devices_listed(SysfsPath(device, "/slaves").text.data(), beneath.members);
         beneath.kind = beneath.count > 0 ? DeviceBeneath::with_members : DeviceBeneath::disk;
     }
-    close(directory);
     return beneath;
 }
 
 std::array<char, 64> device_node_name(dev_t device) {
     std::array<char, 64> path{};
     std::array<char, PATH_MAX> place{};
-    std::snprintf(path.data(), path.size(), "/sys/dev/block/%u:%u", major(device), minor(device));
-    const ssize_t length = readlink(path.data(), place.data(), place.size() - 1);
+    const ssize_t length =
+        readlink(SysfsPath(device, "").text.data(), place.data(), place.size() - 1);
     place[static_cast<std::size_t>(std::max(length, ssize_t{0}))] = '\0';
     const char *slash = std::strrchr(place.data(), '/');
-    path[0] = '\0';
     if (length > 0 && slash != nullptr) {
         std::snprintf(path.data(), path.size(), "/dev/%s", slash + 1);
         std::replace(path.begin(), path.end(), '!', '/'); // as sysfs writes "cciss/c0d0"
@@ -158,15 +170,10 @@ std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::member_capaci
     std::array<char, 96> path{};
     std::snprintf(path.data(), path.size(),
                   "/sys/fs/btrfs/%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-"
-                  "%02x%02x%02x%02x%02x%02x",
+                  "%02x%02x%02x%02x%02x%02x/devices",
                   id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10],
                   id[11], id[12], id[13], id[14], id[15]);
-    const int directory = open(path.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    const std::size_t count = directory >= 0 ? devices_listed(directory, "devices", devices) : 0;
-    if (directory >= 0) {
-        close(directory);
-    }
-    return count;
+    return devices_listed(path.data(), devices);
 }
 
 // By identity, or where this user may not look the name up, by the name the kernel gives both.

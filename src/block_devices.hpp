@@ -10,17 +10,19 @@
 
 // A block device (inode 0), or a file; the name as sysfs gives it.
 struct LoopBacking {
-    dev_t device = 0;
-    ino_t inode = 0;
-    std::array<char, PATH_MAX> name{};
+    dev_t device;
+    ino_t inode;
+    std::array<char, PATH_MAX> name;
 };
 
+// Plain data, left unset where it is only declared: the answers are kept in space that a run
+// touches only as far as it asks.
 struct DeviceBeneath {
-    enum Kind { disk, partition, with_members, loop } kind = disk;
+    enum Kind { disk, partition, with_members, loop } kind;
     static constexpr std::size_t member_capacity = 16;
-    std::array<dev_t, member_capacity> members{}; // a partition's disk, or the members
-    std::size_t count = 0;
-    LoopBacking backing{};
+    std::array<dev_t, member_capacity> members; // a partition's disk, or the members
+    std::size_t count;
+    LoopBacking backing;
 };
 
 DeviceBeneath device_beneath(dev_t device);

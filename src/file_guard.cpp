@@ -102,22 +102,22 @@ bool log_name_is_block_device(const char *logfile) {
                                                                        : std::nullopt);
 }
 
-FileGuard::FileGuard(const std::array<OpenedFile, 2> &inputs) : inputs_(inputs) {
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        if (inputs[k].fd >= 0) {
-            reads_[k] = stack_.reads(inputs[k].fd, inputs[k].status);
-        }
-    }
+// The ways are made in place: a copy would touch all of a way's space.
+FileGuard::FileGuard(const std::array<OpenedFile, 2> &inputs)
+    : inputs_(inputs), reads_{read_way(inputs[0]), read_way(inputs[1])} {}
+
+Way FileGuard::read_way(const OpenedFile &input) {
+    return input.fd >= 0 ? stack_.reads(input.fd, input.status) : Way();
+}
+
+Way FileGuard::standard_output_way(int fd) {
+    const std::optional<struct stat> out = status_of(fd);
+    return out && !S_ISCHR(out->st_mode) ? stack_.writes(fd, *out) : Way();
 }
 
 bool FileGuard::standard_outputs_refused() {
-    std::array<Way, 2> written{};
-    for (std::size_t which = 0; which < written.size(); ++which) {
-        const std::optional<struct stat> out = status_of(standard_descriptors[which]);
-        if (out && !S_ISCHR(out->st_mode)) {
-            written[which] = stack_.writes(standard_descriptors[which], *out);
-        }
-    }
+    const std::array<Way, 2> written{standard_output_way(STDOUT_FILENO),
+                                     standard_output_way(STDERR_FILENO)};
     std::array<bool, 2> read{}; // whether an input reads what standard output, error writes
     std::optional<Text> refusal;
     for (std::size_t k = 0; k < inputs_.size(); ++k) {

@@ -31,6 +31,9 @@ class FileGuard {
     bool log_refused(const LogFile &log);
 
   private:
+    Way read_way(const OpenedFile &input);
+    Way standard_output_way(int fd);
+
     const std::array<OpenedFile, 2> &inputs_;
     StorageStack stack_;
     std::array<Way, 2> reads_;

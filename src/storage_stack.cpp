@@ -74,12 +74,14 @@ bool same_layer(const Layer &a, const Layer &b) {
 }
 
 void Way::add(const Layer &layer) {
-    const auto reached = [&](const Layer &before) {
-        return before.likeness == layer.likeness && before.identity == layer.identity;
-    };
-    if (count_ < layers_.size() &&
-        std::none_of(layers_.begin(), layers_.begin() + count_, reached)) {
-        layers_[count_++] = layer;
+    for (std::size_t k = 0; k < count_; ++k) {
+        const Layer &before = slots_[k].layer;
+        if (before.likeness == layer.likeness && before.identity == layer.identity) {
+            return; // reached before, from another layer
+        }
+    }
+    if (count_ < slots_.size()) {
+        slots_[count_++].layer = layer;
     }
 }
 
