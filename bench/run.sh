@@ -15,7 +15,8 @@
 # time, unmapped: no copy, constant memory; where the files differ, the same report lines with one
 # write(2) each), bench/read_floor.cpp (read and memcmp a page at a time, 256 KiB requests,
 # page-aligned buffers) and bench/write_floor.cpp (the same report lines, one write(2) per line per stream;
-# with standard output on /dev/null, the log lines only). Needs hyperfine, strace and GNU time.
+# with standard output on /dev/null, the log lines only); runs of a millisecond are also timed by
+# turns with their peer (bench/interleave.cpp). Needs hyperfine, strace and GNU time.
 # Where the page cache can be dropped (root), the data is read back from disk before timing, as
 # files that were not just written are held; the cold-cache row needs it too. BLOCK_SIZES=1 also
 # probes request sizes.
@@ -45,6 +46,8 @@ pairscan=$root/build/release/pairscan
 g++ -O2 -std=c++20 -o map_floor "$root/bench/map_floor.cpp"
 g++ -O2 -std=c++20 -o read_floor "$root/bench/read_floor.cpp"
 g++ -O2 -std=c++20 -o skip_floor "$root/bench/skip_floor.cpp"
+g++ -O2 -std=c++20 -o interleave "$root/bench/interleave.cpp"
+interleave=$(pwd)/interleave
 # Like the tool, the write floor loads no C++ runtime: a run over two tiny files costs what
 # starting a C program costs.
 g++ -O2 -std=c++20 -fno-exceptions -fno-rtti -Wl,--as-needed -o write_floor \
@@ -180,6 +183,14 @@ done
 IGNORE_STATUS=yes side_by_side "two 12-byte files differing in a byte (one run)" 1000 null \
     "write floor" "cmp -l" "$pairscan tiny1 tiny2 log" "./write_floor tiny1 tiny2 log" \
     "cmp -l tiny1 tiny2"
+# A run of a millisecond is timed by turns with its peer, which then meet the same drift of a
+# noisy machine.
+by_turns() { # label interleave-arguments...
+    label=$1
+    shift
+    printf "%-46s %s\n" "$label:" "$("$interleave" 2000 "$@" | sed 's/ x/ x cmp -l/')"
+}
+by_turns "the same, by turns with cmp -l" "$pairscan" tiny1 tiny2 log -- cmp -l tiny1 tiny2
 
 # The guard's cost follows the run's own files, not the machine: the 12-byte run on tmpfs beside
 # 5,000 mounts, with its inputs on an overlay, and beside 128 loop devices with standard output
@@ -192,12 +203,10 @@ if [ "$(id -u)" = 0 ] && command -v losetup > /dev/null; then
     while [ $i -lt 5000 ]; do
         mkdir mounts/$i && mount -t tmpfs -o size=4k mount mounts/$i && i=$((i + 1))
     done
-    IGNORE_STATUS=yes side_by_side "the same on tmpfs, 5,000 mounts beside" 1000 null \
-        "write floor" "cmp -l" "$pairscan tiny1 tiny2 log" "../write_floor tiny1 tiny2 log" \
-        "cmp -l tiny1 tiny2"
-    IGNORE_STATUS=yes side_by_side "the same, its inputs on an overlay" 1000 null \
-        "write floor" "cmp -l" "$pairscan ov/tiny1 ov/tiny2 ov/log" \
-        "../write_floor ov/tiny1 ov/tiny2 ov/log" "cmp -l ov/tiny1 ov/tiny2"
+    by_turns "the same on tmpfs, 5,000 mounts beside" "$pairscan" tiny1 tiny2 log -- \
+        cmp -l tiny1 tiny2
+    by_turns "the same, its inputs on an overlay" "$pairscan" ov/tiny1 ov/tiny2 ov/log -- \
+        cmp -l ov/tiny1 ov/tiny2
     strace -c -o calls "$pairscan" tiny1 tiny2 log > /dev/null 2>&1
     echo "  system calls of the run on tmpfs: $(awk '$NF == "total" { print $4 }' calls)"
     for mount in mounts/*; do umount "$mount"; done
@@ -205,9 +214,8 @@ if [ "$(id -u)" = 0 ] && command -v losetup > /dev/null; then
     while [ $i -lt 128 ]; do
         truncate -s 1M image$i && loops="$loops $(losetup -f --show image$i)" && i=$((i + 1))
     done
-    IGNORE_STATUS=yes side_by_side "the same, 128 loop devices, output to a file" 1000 ./out \
-        "write floor" "cmp -l" "$pairscan tiny1 tiny2 log" "../write_floor tiny1 tiny2 log" \
-        "cmp -l tiny1 tiny2"
+    by_turns "the same, 128 loop devices, output to a file" --output out "$pairscan" tiny1 \
+        tiny2 log -- cmp -l tiny1 tiny2
     detach_loops && cd .. && umount -R guard
 fi
 
