@@ -18,7 +18,6 @@
 
 namespace {
 
-// "/sys/dev/block/M:m", then what follows.
 struct SysfsPath {
     SysfsPath(dev_t device, const char *rest) {
         std::snprintf(text.data(), text.size(), "/sys/dev/block/%u:%u%s", major(device),
@@ -27,7 +26,7 @@ struct SysfsPath {
     std::array<char, 96> text{};
 };
 
-// Reads a whole sysfs attribute of at most size - 1 bytes; its length, or -1.
+// Its length, or -1.
 ssize_t read_attribute(int directory, const char *name, char *text, std::size_t size) {
     const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
     const ssize_t length = fd >= 0 ? read(fd, text, size - 1) : -1;
@@ -51,7 +50,6 @@ bool read_device_number(int directory, const char *name, dev_t &device) {
     return true;
 }
 
-// The "dev" of each entry of a sysfs directory of devices.
 std::size_t devices_listed(const char *directory,
                            std::array<dev_t, DeviceBeneath::member_capacity> &devices) {
     const int listing = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

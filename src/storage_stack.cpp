@@ -91,10 +91,6 @@ StorageStack::~StorageStack() {
     }
 }
 
-Way StorageStack::reads(int fd, const struct stat &status) { return walk(fd, status, false); }
-
-Way StorageStack::writes(int fd, const struct stat &status) { return walk(fd, status, true); }
-
 // Devices, FIFOs and sockets keep nothing on the file system their node is on.
 Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
     Way way;

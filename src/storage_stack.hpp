@@ -45,19 +45,19 @@ struct Layer {
 // Whether a layer of one way and a layer of another are one.
 bool same_layer(const Layer &a, const Layer &b);
 
-// The layers of one way down, from the file or device it starts at. Its space is left untouched
-// until a layer takes it: most ways are short, and a run starts faster without the page faults.
+// The layers of one way down. Its space is left untouched until a layer takes it: most ways are
+// short, and a run starts faster without the page faults.
 class Way {
   public:
     static constexpr std::size_t capacity = 48;
-    Way() {} // NOLINT: not = default, which would have Way{} zero every slot
+    Way() {} // NOLINT: = default would have Way{} zero every slot
     const Layer &operator[](std::size_t k) const { return slots_[k].layer; }
     std::size_t size() const { return count_; }
     void add(const Layer &layer);
 
   private:
     union Slot {
-        Slot() {} // NOLINT: left unset until a layer is added
+        Slot() {} // NOLINT: left unset
         Layer layer;
     };
     std::array<Slot, capacity> slots_;
@@ -81,8 +81,8 @@ class StorageStack {
     StorageStack &operator=(const StorageStack &) = delete;
 
     // What reading fd reads, and what writing it changes; status is fd's status at its open.
-    Way reads(int fd, const struct stat &status);
-    Way writes(int fd, const struct stat &status);
+    Way reads(int fd, const struct stat &status) { return walk(fd, status, false); }
+    Way writes(int fd, const struct stat &status) { return walk(fd, status, true); }
 
   private:
     // By the device of its files.
