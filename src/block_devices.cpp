@@ -112,6 +112,15 @@ LoopBacking loop_backing(dev_t device, const char *node) {
     return backing;
 }
 
+// "/dev/loop3" for the kernel's name "loop3"; sysfs writes "cciss/c0d0" as "cciss!c0d0".
+std::array<char, 64> node_name(std::string_view kernel_name) {
+    std::array<char, 64> node{};
+    std::snprintf(node.data(), node.size(), "/dev/%.*s", static_cast<int>(kernel_name.size()),
+                  kernel_name.data());
+    std::replace(node.begin(), node.end(), '!', '/');
+    return node;
+}
+
 } // namespace
 
 // Where sysfs keeps the device: ".../block/vda" for a disk, ".../block/vda/vda1" for one of its
@@ -137,7 +146,7 @@ DeviceBeneath device_beneath(dev_t device) {
                             : 0;
     } else if (name.starts_with("loop")) {
         beneath.kind = DeviceBeneath::loop;
-        beneath.backing = loop_backing(device, device_node_name(device).data());
+        beneath.backing = loop_backing(device, node_name(name).data());
     } else {
         beneath.count = devices_listed(SysfsPath(device, "/slaves").text.data(), beneath.members);
         beneath.kind = beneath.count > 0 ? DeviceBeneath::with_members : DeviceBeneath::disk;
@@ -146,17 +155,15 @@ DeviceBeneath device_beneath(dev_t device) {
 }
 
 std::array<char, 64> device_node_name(dev_t device) {
-    std::array<char, 64> path{};
     std::array<char, PATH_MAX> place{};
     const ssize_t length =
         readlink(SysfsPath(device, "").text.data(), place.data(), place.size() - 1);
-    place[static_cast<std::size_t>(std::max(length, ssize_t{0}))] = '\0';
-    const char *slash = std::strrchr(place.data(), '/');
-    if (length > 0 && slash != nullptr) {
-        std::snprintf(path.data(), path.size(), "/dev/%s", slash + 1);
-        std::replace(path.begin(), path.end(), '!', '/'); // as sysfs writes "cciss/c0d0"
-    }
-    return path;
+    const std::string_view seen(place.data(),
+                                static_cast<std::size_t>(std::max(length, ssize_t{0})));
+    const std::size_t slash = seen.rfind('/');
+    return slash == std::string_view::npos
+               ? std::array<char, 64>{}
+               : node_name({place.data() + slash + 1, seen.size() - slash - 1});
 }
 
 std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::member_capacity> &devices) {
@@ -179,12 +186,9 @@ bool loop_reads(const LoopBacking &backing, int fd, const struct stat &file) {
     if (backing.inode != 0 || backing.name[0] == '\0') {
         return backing.device == file.st_dev && backing.inode == file.st_ino;
     }
-    std::array<char, 32> link{};
     std::array<char, PATH_MAX> own{};
-    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link.data(), own.data(), own.size() - 1);
-    return length > 0 && std::string_view(own.data(), static_cast<std::size_t>(length)) ==
-                             std::string_view(backing.name.data());
+    const std::string_view path = path_of(fd, own);
+    return !path.empty() && path == std::string_view(backing.name.data());
 }
 
 dev_t loop_device_backed_by(int fd, const struct stat &file) {

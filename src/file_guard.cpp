@@ -17,14 +17,6 @@ namespace {
 constexpr std::array<int, 2> standard_descriptors{STDOUT_FILENO, STDERR_FILENO};
 constexpr std::array<Standard, 2> standard_outputs{Standard::output, Standard::error};
 
-// The name /proc gives an open descriptor.
-struct DescriptorName {
-    explicit DescriptorName(int fd) {
-        std::snprintf(text.data(), text.size(), "/proc/self/fd/%d", fd);
-    }
-    std::array<char, 32> text{};
-};
-
 // What reads the layer beneath whole. A file system, a partition table and device-mapper keep their
 // parts of it apart.
 bool reads_whole(Link link) {

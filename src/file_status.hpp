@@ -3,7 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <array>
+#include <climits>
 #include <optional>
+#include <string_view>
 
 // fd is -1 where the open failed, errnum says why.
 struct OpenedFile {
@@ -16,6 +19,15 @@ struct OpenedFile {
 bool same_file(const struct stat &a, const struct stat &b);
 
 bool same_time(const timespec &a, const timespec &b);
+
+// The name /proc gives an open descriptor.
+struct DescriptorName {
+    explicit DescriptorName(int fd);
+    std::array<char, 32> text{};
+};
+
+// The path the kernel gives fd's file now: empty where it gives none.
+std::string_view path_of(int fd, std::array<char, PATH_MAX> &path);
 
 // Nothing for -1 or where fstat fails.
 std::optional<struct stat> status_of(int fd);

@@ -1,5 +1,7 @@
 #include "mounts.hpp"
 
+#include "file_status.hpp"
+
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
@@ -253,15 +255,11 @@ OverlayNames Mount::overlay_layers() const {
 }
 
 bool Mount::path_below_root(int fd, std::array<char, PATH_MAX> &path) const {
-    std::array<char, 32> link{};
     std::array<char, PATH_MAX> name{};
-    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link.data(), name.data(), name.size() - 1);
-    const std::string_view seen(name.data(),
-                                static_cast<std::size_t>(std::max(length, ssize_t{0})));
+    const std::string_view seen = path_of(fd, name);
     const std::string_view point = point_ == "/" ? "" : point_;
     const std::string_view below = past(seen, point.size() + 1);
-    if (length <= 0 || !seen.starts_with(point) || seen.size() <= point.size() ||
+    if (seen.empty() || !seen.starts_with(point) || seen.size() <= point.size() ||
         seen[point.size()] != '/' || seen.ends_with(" (deleted)")) {
         return false;
     }
@@ -286,9 +284,8 @@ std::optional<Uuid> erofs_uuid(int fd, long type) {
 
 bool holds_erofs_uuid(int fd, const Uuid &uuid) {
     constexpr off_t erofs_uuid_at = 1024 + 48;
-    std::array<char, 32> name{};
-    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", fd);
-    const int readable = open(name.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int readable =
+        open(DescriptorName(fd).text.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     Uuid held{};
     const bool holds =
         pread(readable, held.data(), held.size(), erofs_uuid_at) == 16 && held == uuid;
