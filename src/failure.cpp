@@ -11,10 +11,19 @@
 
 namespace {
 
-// Writes to a non-blocking output that is full for now wait until it takes more.
-[[gnu::cold]] void wait_until_writable(int fd) {
+// Writes to a non-blocking output that is full for now wait until it takes more, or until a stop
+// comes: the stop signals are let in only while ppoll waits, so that none slips in unseen before
+// it. False where a stop is pending.
+[[gnu::cold]] bool wait_until_writable(int fd) {
+    sigset_t outside{};
+    sigprocmask(SIG_BLOCK, &stop_signals(), &outside);
     pollfd ready{fd, POLLOUT, 0};
-    poll(&ready, 1, -1);
+    const bool stop = stop_signal() != 0;
+    if (!stop) {
+        ppoll(&ready, 1, nullptr, &outside);
+    }
+    sigprocmask(SIG_SETMASK, &outside, nullptr);
+    return !stop;
 }
 
 // Where diagnostics go.
@@ -34,7 +43,9 @@ int write_whole(int fd, std::span<iovec> pieces) {
                                   ? ::write(fd, pieces[0].iov_base, pieces[0].iov_len)
                                   : ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
         if (count < 0 && errno == EAGAIN) {
-            wait_until_writable(fd);
+            if (!wait_until_writable(fd)) {
+                return EINTR;
+            }
         } else if (count < 0 && (errno != EINTR || stop_signal() != 0)) {
             return errno;
         } else if (count == 0) {

@@ -182,25 +182,37 @@ TEST(Limits, ShortMemoryLeavesTheLogUntouched) {
 // for the log's FIFO to get a reader. Nothing more is written, standard error stays empty, and the
 // status names the signal. A SIGHUP that the caller ignored stays ignored, and a SIGBUS sent by
 // kill is no fault of a window: it ends the tool as it ends any program. A log made just before
-// the stop goes again, but not a file put in its place meanwhile. A wait costs next to no CPU.
+// the stop goes again, but not a file put in its place meanwhile. A wait costs next to no CPU, and
+// a wait for a full non-blocking standard output ends as soon as a stop comes.
 TEST(Signals, AWaitForInputEndsAtOnce) {
     const struct {
         int signal;
         Args args;
         bool ignored;
         bool replaced = false;
-    } cases[] = {{SIGINT, {"fifo", "b", "l"}, false},       {SIGHUP, {"fifo", "b", "l"}, false},
-                 {SIGHUP, {"fifo", "b", "l"}, true},        {SIGBUS, {"fifo", "b", "l"}, false},
-                 {SIGTERM, {"b", "b", "fifo"}, false},      {SIGTERM, {"b", "b", "made"}, false},
-                 {SIGTERM, {"b", "b", "made"}, false, true}};
+        bool full = false; // verbose into a non-blocking pipe read only after the signal
+    } cases[] = {{SIGINT, {"fifo", "b", "l"}, false},
+                 {SIGHUP, {"fifo", "b", "l"}, false},
+                 {SIGHUP, {"fifo", "b", "l"}, true},
+                 {SIGBUS, {"fifo", "b", "l"}, false},
+                 {SIGTERM, {"b", "b", "fifo"}, false},
+                 {SIGTERM, {"b", "b", "made"}, false},
+                 {SIGTERM, {"b", "b", "made"}, false, true},
+                 {SIGINT, {"a", "a", "l", "v"}, false, false, true},
+                 {SIGTERM, {"a", "a", "l", "v"}, false, false, true},
+                 {SIGHUP, {"a", "a", "l", "v"}, false, false, true}};
     for (const auto &c : cases) {
         const Scratch scratch;
         ASSERT_EQ(mkfifo((scratch.dir() / "fifo").c_str(), 0600), 0);
         scratch.put("b", "abcdef");
+        scratch.put("a", std::string(100000, 'a'));
         scratch.put("other", "");
         RunOptions options = with_fault("PAIRSCAN_STOP=made:" + std::to_string(SIGTERM));
         options.env.push_back(c.replaced ? "PAIRSCAN_REPLACE=made:other" : "");
         options.sighup_ignored = c.ignored;
+        options.out = c.full ? Stdout::piped : Stdout::captured;
+        options.stdout_nonblocking = c.full;
+        options.seconds = c.full ? 2 : 0;
         options.meanwhile = [&c](pid_t tool) {
             usleep(200000);
             kill(tool, c.signal);
@@ -216,6 +228,11 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
         EXPECT_EQ(run.status, c.ignored ? 0 : 128 + c.signal);
         EXPECT_LT(run.cpu, 0.1) << "seconds of CPU in a wait of 0.2 or more";
         EXPECT_EQ(run.err, "");
+        if (c.full) {
+            EXPECT_TRUE(run.out.starts_with(banner + announcement(true, "a", "a", "l")));
+            EXPECT_LT(run.out.size(), 100000U * match('a', 1).size());
+            continue;
+        }
         EXPECT_EQ(run.out, banner + announcement(false, c.args[0], c.args[1], c.args[2]) +
                                (c.ignored ? console_verdict("fifo", "b") : ""));
         EXPECT_EQ(scratch.exists("made"), c.replaced);
