@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -213,9 +214,16 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
         options.out = c.full ? Stdout::piped : Stdout::captured;
         options.stdout_nonblocking = c.full;
         options.seconds = c.full ? 2 : 0;
-        options.meanwhile = [&c](pid_t tool) {
+        bool ended_unread = true; // before the pipe is read: nothing else can end its wait
+        options.meanwhile = [&c, &ended_unread](pid_t tool) {
             usleep(200000);
             kill(tool, c.signal);
+            siginfo_t info{};
+            for (int waited = 0; c.full && waited < 200 && info.si_pid != tool; ++waited) {
+                usleep(10000);
+                waitid(P_PID, tool, &info, WEXITED | WNOHANG | WNOWAIT);
+            }
+            ended_unread = !c.full || info.si_pid == tool;
         };
         std::optional<FifoWriter> writer;
         if (c.args[0] == "fifo") {
@@ -228,6 +236,7 @@ TEST(Signals, AWaitForInputEndsAtOnce) {
         EXPECT_EQ(run.status, c.ignored ? 0 : 128 + c.signal);
         EXPECT_LT(run.cpu, 0.1) << "seconds of CPU in a wait of 0.2 or more";
         EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(ended_unread) << "ended within 2 s of the signal, its output still full";
         if (c.full) {
             EXPECT_TRUE(run.out.starts_with(banner + announcement(true, "a", "a", "l")));
             EXPECT_LT(run.out.size(), 100000U * match('a', 1).size());
