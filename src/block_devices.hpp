@@ -1,37 +1,31 @@
-// What a block device keeps its bytes on, as sysfs and the loop driver tell it.
+// What a block device keeps its bytes on, as sysfs, the device node and its driver tell it.
 #pragma once
+
+#include "heap_list.hpp"
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
-#include <climits>
-#include <cstddef>
 
-// A block device (inode 0), or a file; the name as sysfs gives it.
-struct LoopBacking {
-    dev_t device;
-    ino_t inode;
-    std::array<char, PATH_MAX> name;
-};
-
-// Plain data, left unset where it is only declared: the answers are kept in space that a run
-// touches only as far as it asks.
 struct DeviceBeneath {
-    enum Kind { disk, partition, with_members, loop } kind;
-    static constexpr std::size_t member_capacity = 16;
-    std::array<dev_t, member_capacity> members; // a partition's disk, or the members
-    std::size_t count;
-    LoopBacking backing;
+    enum Kind { nothing, partition, members, loop, cannot_be_seen } kind = cannot_be_seen;
+    HeapList<dev_t> devices;     // a partition's disk, or the members
+    dev_t backing_device = 0;    // a loop device's: its file's device, or a block device
+    ino_t backing_inode = 0;     // 0 for a block device
+    HeapList<char> backing_name; // as sysfs gives it, with its NUL; empty where it gives none
+    // Where not 0, nothing lies beneath but disks of this driver (the device's own major).
+    unsigned only_major = 0;
 };
 
 DeviceBeneath device_beneath(dev_t device);
 
-// A loop device whose backing file fd has open, or 0. Only one no larger than the file is asked.
-dev_t loop_device_backed_by(int fd, const struct stat &file);
+// Whether an attached loop device reads the file: 1 with its number in device, 0 for none, -1
+// where some loop device cannot be seen. Asks every loop device: see held_elsewhere first.
+int loop_device_backed_by(const struct stat &file, dev_t &device);
 
-// "/dev/loop3", as the kernel names it; empty where sysfs has no name.
+// "/dev/loop3", as the kernel names it; "device 7:3" where nothing names it.
 std::array<char, 64> device_node_name(dev_t device);
 
-// The devices of the btrfs that fd's file is on.
-std::size_t btrfs_devices(int fd, std::array<dev_t, DeviceBeneath::member_capacity> &devices);
+// The devices of the btrfs that fd's file is on; false where some of them cannot be seen.
+bool btrfs_devices(int fd, HeapList<dev_t> &devices);

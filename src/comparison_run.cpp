@@ -123,10 +123,14 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     Input inputs1(opened[0], 0, {memory.blocks.get(), block_size});
     Input inputs2(opened[1], 1, {memory.blocks.get() + block_size, block_size});
     OutputFile logdatei(logfile);
-    logdatei.open_without_emptying();
-    // A run stopped or refused before anything was written leaves no log of its making.
+    logdatei.find();
     if (stop_signal() != 0 ||
         guard.log_refused({logfile, logdatei.descriptor(), logdatei.existed()})) {
+        return 2;
+    }
+    logdatei.make();
+    // A run stopped before anything was written leaves no log of its making.
+    if (stop_signal() != 0) {
         logdatei.remove_if_created();
         return 2;
     }

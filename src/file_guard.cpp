@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,34 +18,6 @@ namespace {
 constexpr std::array<int, 2> standard_descriptors{STDOUT_FILENO, STDERR_FILENO};
 constexpr std::array<Standard, 2> standard_outputs{Standard::output, Standard::error};
 
-// What reads the layer beneath whole. A file system, a partition table and device-mapper keep their
-// parts of it apart.
-bool reads_whole(Link link) {
-    return link == Link::loop || link == Link::mount_source || link == Link::layer;
-}
-
-// Where the two ways meet, by the index of the layer on each.
-struct Meeting {
-    std::size_t written;
-    std::size_t read;
-};
-
-// Where a write along `written` changes what `read` reads: one way reaches where the other starts,
-// or both reach one layer from different ones above it, one of which reads it whole.
-std::optional<Meeting> meeting(const Way &written, const Way &read) {
-    for (std::size_t i = 0; i < written.size(); ++i) {
-        for (std::size_t j = 0; j < read.size(); ++j) {
-            if (same_layer(written[i], read[j]) &&
-                (i == 0 || j == 0 ||
-                 (!(written[written[i].above].identity == read[read[j].above].identity) &&
-                  (reads_whole(written[i].link) || reads_whole(read[j].link))))) {
-                return Meeting{i, j};
-            }
-        }
-    }
-    return std::nullopt;
-}
-
 // The loop device nearest above the log on the input's way: whose backing file it is.
 std::optional<dev_t> loop_above(const Way &way, Meeting meeting) {
     for (auto k = static_cast<int>(meeting.read); meeting.written == 0 && k > 0; k = way[k].above) {
@@ -53,6 +26,51 @@ std::optional<dev_t> loop_above(const Way &way, Meeting meeting) {
         }
     }
     return std::nullopt;
+}
+
+// The layer that shows nothing beneath it, as a refusal names it.
+struct LayerName {
+    explicit LayerName(const Identity &layer) {
+        if (layer.inode == 0) {
+            std::snprintf(text.data(), text.size(), "device %u:%u", major(layer.device),
+                          minor(layer.device));
+        } else {
+            std::snprintf(text.data(), text.size(), "inode %llu of device %u:%u",
+                          static_cast<unsigned long long>(layer.inode), major(layer.device),
+                          minor(layer.device));
+        }
+    }
+    std::array<char, 80> text{};
+};
+
+const Identity &unseen_layer(const Way &written, const Way &read, Meeting meeting) {
+    const Layer &layer = written[meeting.written].likeness == Likeness::unseen
+                             ? written[meeting.written]
+                             : read[meeting.read];
+    return layer.identity;
+}
+
+// What the rule needs beyond the walk, asked only where one way has a layer that needs it: the
+// UUID each file holds where an erofs image keeps it, and whether another opened an input.
+void look_closer(Way &way, const Way &other, bool input) {
+    bool uuids = false;
+    bool held = false;
+    for (std::size_t k = 0; k < other.size(); ++k) {
+        uuids = uuids || other[k].likeness == Likeness::erofs_uuid;
+        held =
+            held || (other[k].likeness == Likeness::unseen && other[k].reach == Reach::held_images);
+    }
+    for (std::size_t k = 0; uuids && k < way.size(); ++k) {
+        Layer &layer = way[k];
+        if (!layer.uuid_read && layer.likeness == Likeness::identity && layer.fd >= 0 &&
+            S_ISREG(layer.status.st_mode)) {
+            layer.uuid_read = true;
+            layer.uuid = erofs_uuid_held(layer.fd);
+        }
+    }
+    if (held && input && way.size() > 0 && way[0].fd >= 0 && S_ISREG(way[0].status.st_mode)) {
+        way[0].held_elsewhere = held_elsewhere(way[0].fd);
+    }
 }
 
 // A block device is never the log: written over, it would destroy whatever the device holds.
@@ -94,12 +112,12 @@ bool log_name_is_block_device(const char *logfile) {
                                                                        : std::nullopt);
 }
 
-// The ways are made in place: a copy would touch all of a way's space.
 FileGuard::FileGuard(const std::array<OpenedFile, 2> &inputs)
     : inputs_(inputs), reads_{read_way(inputs[0]), read_way(inputs[1])} {}
 
+// An input that failed at its open reads nothing.
 Way FileGuard::read_way(const OpenedFile &input) {
-    return input.fd >= 0 ? stack_.reads(input.fd, input.status) : Way();
+    return input.fd >= 0 && input.errnum == 0 ? stack_.reads(input.fd, input.status) : Way();
 }
 
 Way FileGuard::standard_output_way(int fd) {
@@ -107,61 +125,99 @@ Way FileGuard::standard_output_way(int fd) {
     return out && !S_ISCHR(out->st_mode) ? stack_.writes(fd, *out) : Way();
 }
 
+std::optional<Meeting> FileGuard::meeting_with(Way &written, std::size_t k) {
+    look_closer(written, reads_[k], false);
+    look_closer(reads_[k], written, true);
+    return meeting(written, reads_[k]);
+}
+
+// Where memory ran out, part of a way may be missing: nothing is allowed then.
+bool FileGuard::short_of_memory() const {
+    if (!stack_.short_of_memory()) {
+        return false;
+    }
+    print_diagnostic(texts::memory_failure());
+    return true;
+}
+
 bool FileGuard::standard_outputs_refused() {
-    const std::array<Way, 2> written{standard_output_way(STDOUT_FILENO),
-                                     standard_output_way(STDERR_FILENO)};
+    std::array<Way, 2> written{standard_output_way(STDOUT_FILENO),
+                               standard_output_way(STDERR_FILENO)};
     std::array<bool, 2> read{}; // whether an input reads what standard output, error writes
     std::optional<Text> refusal;
+    std::optional<LayerName> unseen;
     for (std::size_t k = 0; k < inputs_.size(); ++k) {
         for (std::size_t which = 0; which < written.size(); ++which) {
-            const bool reads_it = meeting(written[which], reads_[k]).has_value();
-            if (reads_it && !refusal) {
+            const std::optional<Meeting> meets = meeting_with(written[which], k);
+            if (meets && !refusal && meets->unseen) {
+                unseen.emplace(unseen_layer(written[which], reads_[k], *meets));
+                refusal = texts::input_unseen_refusal(inputs_[k].name, standard_outputs[which],
+                                                      unseen->text.data());
+            } else if (meets && !refusal) {
                 refusal =
                     texts::input_is_standard_refusal(inputs_[k].name, standard_outputs[which]);
             }
-            read[which] = read[which] || reads_it;
+            read[which] = read[which] || meets.has_value();
         }
     }
     if (refusal) {
         send_diagnostics_to(!read[1] ? STDERR_FILENO : !read[0] ? STDOUT_FILENO : -1);
         print_diagnostic(*refusal);
     }
-    return refusal.has_value();
+    return refusal.has_value() || short_of_memory();
 }
 
 bool FileGuard::log_refused(const LogFile &log) {
     const std::optional<struct stat> status = status_of(log.fd);
-    if (refused_as_block_device(log.name, status)) {
+    if (log.existed && refused_as_block_device(log.name, status)) {
         return true;
     }
-    const Way written = status ? stack_.writes(log.fd, *status) : Way();
+    Way written = status ? stack_.writes(log.fd, *status) : Way();
     for (std::size_t k = 0; k < inputs_.size(); ++k) {
-        const std::optional<Meeting> meets = meeting(written, reads_[k]);
+        const std::optional<Meeting> meets = meeting_with(written, k);
         if (!meets) {
             continue;
         }
-        const std::optional<dev_t> loop = loop_above(reads_[k], *meets);
+        const std::optional<dev_t> loop =
+            log.existed ? loop_above(reads_[k], *meets) : std::nullopt;
+        const LayerName unseen(unseen_layer(written, reads_[k], *meets));
         print_diagnostic(
-            loop ? texts::log_backs_loop_device_refusal(log.name, device_node_name(*loop).data())
-                 : texts::log_refusal(log.name, inputs_[k].name));
+            meets->unseen ? texts::log_unseen_refusal(log.name, inputs_[k].name, unseen.text.data())
+            : loop ? texts::log_backs_loop_device_refusal(log.name, device_node_name(*loop).data())
+                   : texts::log_refusal(log.name, inputs_[k].name));
         return true;
     }
-    // Whatever the inputs: it would write over the device and all it holds.
-    const dev_t loop = log.existed && status && S_ISREG(status->st_mode) && status->st_size > 0
-                           ? loop_device_backed_by(log.fd, *status)
-                           : 0;
-    if (loop != 0) {
-        print_diagnostic(
-            texts::log_backs_loop_device_refusal(log.name, device_node_name(loop).data()));
+    if (short_of_memory()) {
+        return true;
+    }
+    if (!log.existed || !status) {
+        return false;
+    }
+    if (log_refused_for_loop_device(log, *status)) {
         return true;
     }
     // Emptying standard output's or standard error's file would erase what the run wrote there.
     for (std::size_t which = 0; which < standard_descriptors.size(); ++which) {
         const std::optional<struct stat> out = status_of(standard_descriptors[which]);
-        if (status && out && S_ISREG(out->st_mode) && same_file(*status, *out)) {
+        if (out && S_ISREG(out->st_mode) && same_file(*status, *out)) {
             print_diagnostic(texts::log_is_standard_refusal(log.name, standard_outputs[which]));
             return true;
         }
     }
     return false;
+}
+
+// Whatever the inputs: it would write over the device and all it holds. A loop device holds its
+// backing file open, so a file nobody else holds backs none; only then are the devices asked.
+bool FileGuard::log_refused_for_loop_device(const LogFile &log, const struct stat &status) {
+    dev_t loop = 0;
+    const int backed =
+        S_ISREG(status.st_mode) && held_elsewhere(log.fd) ? loop_device_backed_by(status, loop) : 0;
+    if (backed > 0) {
+        print_diagnostic(
+            texts::log_backs_loop_device_refusal(log.name, device_node_name(loop).data()));
+    } else if (backed < 0) {
+        print_diagnostic(texts::log_may_back_loop_device_refusal(log.name));
+    }
+    return backed != 0;
 }

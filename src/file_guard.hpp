@@ -3,9 +3,11 @@
 #pragma once
 
 #include "file_status.hpp"
+#include "meeting.hpp"
 #include "storage_stack.hpp"
 
 #include <array>
+#include <optional>
 
 // A standard descriptor closed at start gets a placeholder that nothing can write to or reopen by
 // name; otherwise a file opened later would take its place.
@@ -14,7 +16,8 @@ void guard_standard_descriptors();
 // Checked before the log's open: closing a disk opened for writing makes udev probe it again.
 bool log_name_is_block_device(const char *logfile);
 
-// The log as opened: fd is -1 where the open failed.
+// The log as found before anything is made: fd is the log, or where it is new, the directory it
+// would be made in; -1 where neither could be opened.
 struct LogFile {
     const char *name;
     int fd;
@@ -27,12 +30,15 @@ class FileGuard {
 
     // Before anything is written. A terminal is allowed: reading it takes nothing from it.
     bool standard_outputs_refused();
-    // Before the log is emptied.
+    // Before the log is made or emptied.
     bool log_refused(const LogFile &log);
 
   private:
     Way read_way(const OpenedFile &input);
     Way standard_output_way(int fd);
+    std::optional<Meeting> meeting_with(Way &written, std::size_t k);
+    bool log_refused_for_loop_device(const LogFile &log, const struct stat &status);
+    bool short_of_memory() const;
 
     const std::array<OpenedFile, 2> &inputs_;
     StorageStack stack_;

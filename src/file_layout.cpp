@@ -1,6 +1,7 @@
 #include "file_layout.hpp"
 
 #include "file_status.hpp"
+#include "file_systems.hpp"
 
 #include <fcntl.h>
 #include <linux/btrfs.h>
@@ -110,10 +111,7 @@ SharedBlocks shared_blocks(const std::optional<BlockSpace> &first,
     return one_file ? SharedBlocks::all : SharedBlocks::marked_in_both;
 }
 
-bool finds_its_own_holes(long type) {
-    return type == EXT4_SUPER_MAGIC || type == XFS_SUPER_MAGIC || type == BTRFS_SUPER_MAGIC ||
-           type == TMPFS_MAGIC;
-}
+bool finds_its_own_holes(long type) { return kind_of(type).trusts_holes; }
 
 DiskLayout::DiskLayout(std::array<int, 2> fds, const struct stat &first, const struct stat &second)
     : fds_(fds), sizes_{first.st_size, second.st_size}, types_{file_system_of(fds[0]),

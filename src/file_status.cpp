@@ -1,6 +1,7 @@
 #include "file_status.hpp"
 
-#include <linux/magic.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -30,19 +31,29 @@ long file_system_of(int fd) {
     return fstatfs(fd, &place) == 0 ? static_cast<long>(place.f_type) : 0;
 }
 
-bool stacked(long type) { return type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC; }
-
-bool holds_nothing_beneath(long type) {
-    return type == TMPFS_MAGIC || type == RAMFS_MAGIC || type == PROC_SUPER_MAGIC ||
-           type == SYSFS_MAGIC || type == PIPEFS_MAGIC || type == SOCKFS_MAGIC ||
-           type == DEVPTS_SUPER_MAGIC || type == CGROUP2_SUPER_MAGIC || type == 0;
+// A write lease is granted only to the one open file description of a file, and given back at
+// once. A process that opens the file meanwhile waits for that, and the lease's SIGIO to this one
+// is ignored meanwhile.
+bool held_elsewhere(int fd) {
+    struct sigaction ignore {};
+    struct sigaction before {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGIO, &ignore, &before);
+    const bool alone = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+    if (alone) {
+        fcntl(fd, F_SETLEASE, F_UNLCK);
+    }
+    sigaction(SIGIO, &before, nullptr);
+    return !alone;
 }
 
 DescriptorName::DescriptorName(int fd) {
     std::snprintf(text.data(), text.size(), "/proc/self/fd/%d", fd);
 }
 
-std::string_view path_of(int fd, std::array<char, PATH_MAX> &path) {
-    const ssize_t length = readlink(DescriptorName(fd).text.data(), path.data(), path.size() - 1);
+std::string_view path_of(int fd, PathText &path) {
+    const ssize_t length =
+        path.valid() ? readlink(DescriptorName(fd).text.data(), path.data(), PathText::size - 1)
+                     : -1;
     return {path.data(), static_cast<std::size_t>(std::max(length, ssize_t{0}))};
 }

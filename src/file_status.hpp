@@ -1,6 +1,8 @@
 // What the kernel tells of an opened file.
 #pragma once
 
+#include "heap_list.hpp"
+
 #include <sys/stat.h>
 
 #include <array>
@@ -27,7 +29,7 @@ struct DescriptorName {
 };
 
 // The path the kernel gives fd's file now: empty where it gives none.
-std::string_view path_of(int fd, std::array<char, PATH_MAX> &path);
+std::string_view path_of(int fd, PathText &path);
 
 // Nothing for -1 or where fstat fails.
 std::optional<struct stat> status_of(int fd);
@@ -38,8 +40,6 @@ std::optional<off_t> size_now(int fd);
 // The magic number of fd's file system; 0 where it cannot be had.
 long file_system_of(int fd);
 
-// overlayfs and FUSE show the files of another file system as their own.
-bool stacked(long type);
-
-// A file system in memory, or of files made up: nothing lies beneath its files.
-bool holds_nothing_beneath(long type);
+// Whether another open file description than fd's holds fd's regular file open (a loop device or
+// a file system mounted from it does): false only where the kernel says none does.
+bool held_elsewhere(int fd);

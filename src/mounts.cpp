@@ -20,8 +20,16 @@
 
 namespace {
 
-// statmount(2), which the C library and older kernel headers do not know.
+// statmount(2), which the C library does not wrap yet. Kernel headers before Linux 6.8 do not
+// know it either; its number is the same on the architectures that share the new system call
+// table.
+#if defined(__NR_statmount)
+constexpr long statmount_call = __NR_statmount;
+#elif defined(__x86_64__) || defined(__aarch64__)
 constexpr long statmount_call = 457;
+#else
+constexpr long statmount_call = -1;
+#endif
 constexpr unsigned mount_id_unique = 0x4000; // STATX_MNT_ID_UNIQUE
 constexpr std::uint64_t sb_basic = 0x1;
 constexpr std::uint64_t mnt_root = 0x8;
@@ -229,45 +237,54 @@ bool Mount::parse_line(std::size_t length) {
 
 OverlayNames Mount::overlay_layers() const {
     OverlayNames names;
-    const auto add_lower = [&](std::string_view name) {
-        names.complete = names.complete && names.lower_count < names.lowers.size();
-        if (!name.empty() && names.lower_count < names.lowers.size()) {
-            names.lowers[names.lower_count++] = name;
-        }
-    };
     for (std::size_t at = 0; at < options_.size();) {
         const std::string_view option(options_.data() + at);
         at += option.size() + 1;
         if (option.starts_with("upperdir=")) {
             names.upper = past(option, 9);
         } else if (option.starts_with("lowerdir+=") || option.starts_with("datadir+=")) {
-            add_lower(past(option, option.find('=') + 1));
+            names.lowers.add({past(option, option.find('=') + 1), option.starts_with("data")});
         }
-        // "lowerdir=a:b::c" names the lower layers, then the data layers.
+        // "lowerdir=a:b::c" names the lower layers, then after "::" the data-only ones.
+        bool data_only = false;
         for (std::string_view rest = option.starts_with("lowerdir=") ? past(option, 9) : "";
              !rest.empty();) {
             const std::size_t colon = std::min(rest.find(':'), rest.size());
-            add_lower({rest.data(), colon});
+            if (colon > 0) {
+                names.lowers.add({{rest.data(), colon}, data_only});
+            }
+            data_only = data_only || colon == 0;
             rest = past(rest, colon + 1);
         }
     }
     return names;
 }
 
-bool Mount::path_below_root(int fd, std::array<char, PATH_MAX> &path) const {
-    std::array<char, PATH_MAX> name{};
+bool Mount::has_option(std::string_view option) const {
+    for (std::size_t at = 0; at < options_.size();) {
+        const std::string_view held(options_.data() + at);
+        at += held.size() + 1;
+        if (held == option) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Mount::path_below_root(int fd, PathText &path) const {
+    PathText name;
     const std::string_view seen = path_of(fd, name);
     const std::string_view point = point_ == "/" ? "" : point_;
     const std::string_view below = past(seen, point.size() + 1);
-    if (seen.empty() || !seen.starts_with(point) || seen.size() <= point.size() ||
+    if (!path.valid() || seen.empty() || !seen.starts_with(point) || seen.size() <= point.size() ||
         seen[point.size()] != '/' || seen.ends_with(" (deleted)")) {
         return false;
     }
     const std::string_view root = past(root_, 1);
     const int written = std::snprintf(
-        path.data(), path.size(), "%.*s%s%.*s", static_cast<int>(root.size()), root.data(),
+        path.data(), PathText::size, "%.*s%s%.*s", static_cast<int>(root.size()), root.data(),
         root.empty() ? "" : "/", static_cast<int>(below.size()), below.data());
-    return written > 0 && static_cast<std::size_t>(written) < path.size();
+    return written > 0 && static_cast<std::size_t>(written) < PathText::size;
 }
 
 std::optional<Uuid> erofs_uuid(int fd, long type) {
@@ -282,15 +299,16 @@ std::optional<Uuid> erofs_uuid(int fd, long type) {
                : std::nullopt;
 }
 
-bool holds_erofs_uuid(int fd, const Uuid &uuid) {
+Uuid erofs_uuid_held(int fd) {
     constexpr off_t erofs_uuid_at = 1024 + 48;
     const int readable =
         open(DescriptorName(fd).text.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     Uuid held{};
-    const bool holds =
-        pread(readable, held.data(), held.size(), erofs_uuid_at) == 16 && held == uuid;
+    if (pread(readable, held.data(), held.size(), erofs_uuid_at) != 16) {
+        held = Uuid{};
+    }
     if (readable >= 0) {
         close(readable);
     }
-    return holds;
+    return held;
 }

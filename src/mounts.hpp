@@ -2,6 +2,8 @@
 // /proc/self/mountinfo. Names come whole and unescaped, at any length.
 #pragma once
 
+#include "heap_list.hpp"
+
 #include <array>
 #include <climits>
 #include <cstddef>
@@ -9,12 +11,16 @@
 #include <optional>
 #include <string_view>
 
+// A lower layer of an overlay; a data-only one holds only the bytes of metacopy files.
+struct LowerName {
+    std::string_view name;
+    bool data_only;
+};
+
 // The layers an overlay's options name: upper (empty for none), then lower and data layers.
 struct OverlayNames {
     std::string_view upper;
-    std::array<std::string_view, 8> lowers;
-    std::size_t lower_count = 0;
-    bool complete = true;
+    HeapList<LowerName> lowers;
 };
 
 class Mount {
@@ -30,8 +36,10 @@ class Mount {
     std::string_view point() const { return point_; }
     std::string_view root() const { return root_; }
     OverlayNames overlay_layers() const;
+    // Whether the file system's options hold this one, as "metacopy=on".
+    bool has_option(std::string_view option) const;
     // The relative path of fd's file below the mount's root; false for a file deleted since.
-    bool path_below_root(int fd, std::array<char, PATH_MAX> &path) const;
+    bool path_below_root(int fd, PathText &path) const;
 
   private:
     bool ask_statmount(int fd);
@@ -51,5 +59,6 @@ using Uuid = std::array<unsigned char, 16>;
 // The UUID of the erofs that fd is on (type: its magic number); nothing before Linux 6.5.
 std::optional<Uuid> erofs_uuid(int fd, long type);
 
-// Whether fd's file holds uuid where an erofs image keeps it; fd is opened again to be read.
-bool holds_erofs_uuid(int fd, const Uuid &uuid);
+// What fd's file holds where an erofs image keeps its UUID, zeros where it holds nothing there;
+// fd is opened again to be read.
+Uuid erofs_uuid_held(int fd);

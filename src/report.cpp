@@ -189,3 +189,18 @@ Text texts::input_is_standard_refusal(std::string_view input, Standard which) {
     return diagnostic("input file '", input, "' is the same file as ", standard_name(which),
                       "; not reading it");
 }
+
+Text texts::log_unseen_refusal(std::string_view logfile, std::string_view input,
+                               std::string_view layer) {
+    return log_kept(logfile, "may reach what '", input, "' reads: nothing shows what lies beneath ",
+                    layer);
+}
+
+Text texts::input_unseen_refusal(std::string_view input, Standard which, std::string_view layer) {
+    return diagnostic("input file '", input, "' may be reached by ", standard_name(which),
+                      ": nothing shows what lies beneath ", layer, "; not reading it");
+}
+
+Text texts::log_may_back_loop_device_refusal(std::string_view logfile) {
+    return log_kept(logfile, "may be the backing file of a loop device that cannot be seen");
+}

@@ -90,5 +90,9 @@ Text log_is_standard_refusal(std::string_view logfile, Standard which);
 Text log_is_block_device_refusal(std::string_view logfile);
 Text log_backs_loop_device_refusal(std::string_view logfile, std::string_view device);
 Text input_is_standard_refusal(std::string_view input, Standard which);
+// Where a layer shows nothing of what lies beneath it, it may be anything.
+Text log_unseen_refusal(std::string_view logfile, std::string_view input, std::string_view layer);
+Text input_unseen_refusal(std::string_view input, Standard which, std::string_view layer);
+Text log_may_back_loop_device_refusal(std::string_view logfile);
 
 } // namespace texts

@@ -25,13 +25,13 @@ bool discards_everything(int fd) {
 
 // Replaces the link at path with its target, seen from where the link stands; false with errno.
 bool follow_link(std::span<char> path) {
-    std::array<char, PATH_MAX> target{};
-    const ssize_t size = readlink(path.data(), target.data(), target.size());
+    PathText target;
+    const ssize_t size = target.valid() ? readlink(path.data(), target.data(), PathText::size) : -1;
     if (size < 0) {
         return false;
     }
     const char *slash = std::strrchr(path.data(), '/');
-    const std::size_t directory = target[0] == '/' || slash == nullptr
+    const std::size_t directory = target.data()[0] == '/' || slash == nullptr
                                       ? 0
                                       : static_cast<std::size_t>(slash - path.data()) + 1;
     if (directory + static_cast<std::size_t>(size) >= path.size()) {
@@ -43,52 +43,64 @@ bool follow_link(std::span<char> path) {
     return true;
 }
 
-// Opens the log without emptying it. Where this open made it, also at the end of dangling links,
-// made receives the path it was made under; otherwise it is left empty.
-int open_log(const char *logfile, std::span<char> made) {
-    constexpr int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-    constexpr mode_t readable_by_all = 0666; // less the umask, as any new file
-    constexpr int most_links = 40;           // as many as the kernel follows in one name
-    const std::size_t length = std::strlen(logfile);
-    if (length >= made.size()) {
-        errno = ENAMETOOLONG;
-        made[0] = '\0';
+// The directory a new file at path would be made in; the name it would have is past its last
+// slash.
+int open_directory_of(std::span<char> path) {
+    char *const slash = std::strrchr(path.data(), '/');
+    if (slash != nullptr && slash[1] == '\0') {
+        errno = EISDIR;
         return -1;
     }
-    std::memcpy(made.data(), logfile, length + 1);
-    int links = 0;
-    for (; links <= most_links; ++links) {
-        // Exclusive, so that a file the run makes is known as its own; this fails on any
-        // symbolic link.
-        const int fd = open(made.data(), flags | O_CREAT | O_EXCL, readable_by_all);
-        if (fd >= 0) {
-            return fd;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-        // An existing file is opened as any name leads to it, /proc/self/fd links included.
-        const int existing = open(made.data(), flags);
+    if (slash == nullptr) {
+        return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    const char kept = slash == path.data() ? slash[1] : '\0';
+    slash[slash == path.data() ? 1 : 0] = '\0';
+    const int directory = open(path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    slash[slash == path.data() ? 1 : 0] = slash == path.data() ? kept : '/';
+    return directory;
+}
+
+// Finds the log without making or emptying anything: an existing file is opened for writing as
+// any name leads to it, /proc/self/fd links included; for a new one, also at the end of dangling
+// links, its directory is opened and path receives the path it would be made under.
+int find_log(const char *logfile, std::span<char> path, bool &is_new) {
+    constexpr int most_links = 40; // as many as the kernel follows in one name
+    const std::size_t length = std::strlen(logfile);
+    is_new = false;
+    if (length >= path.size()) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(path.data(), logfile, length + 1);
+    for (int links = 0; links <= most_links; ++links) {
+        const int existing = open(path.data(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (existing >= 0 || errno != ENOENT) {
-            made[0] = '\0';
             return existing;
         }
-        // A dangling link: the file is made where it points. A name that has gone meanwhile, or
-        // that is no link after all, is tried again.
-        if (!follow_link(made) && errno != ENOENT && errno != EINVAL) {
-            break;
+        // A dangling link: the file would be made where it points.
+        if (follow_link(path)) {
+            continue;
         }
+        if (errno != EINVAL && errno != ENOENT) {
+            return -1;
+        }
+        is_new = true;
+        return open_directory_of(path);
     }
-    if (links > most_links) {
-        errno = ELOOP;
-    }
-    made[0] = '\0';
+    errno = ELOOP;
     return -1;
 }
 
+// Held texts of standard output and of the log, and where the log was made: outside any stack
+// frame, as the run has one of each.
+std::array<std::array<char, 4096>, 2> held_texts;
+std::array<char, PATH_MAX> log_path;
+
 } // namespace
 
-OutputFile::OutputFile(const char *name) : name_(name), failure_(name) {
+OutputFile::OutputFile(const char *name)
+    : name_(name), failure_(name), held_(held_texts[name == nullptr ? 0 : 1]) {
     if (name_ == nullptr) {
         fd_ = STDOUT_FILENO;
         discards_ = discards_everything(fd_);
@@ -99,17 +111,40 @@ OutputFile::~OutputFile() {
     if (owned_) {
         ::close(fd_);
     }
+    if (directory_ >= 0) {
+        ::close(directory_);
+    }
 }
 
-void OutputFile::open_without_emptying() {
+void OutputFile::find() {
+    bool is_new = false;
     do {
-        fd_ = open_log(name_, made_);
+        fd_ = find_log(name_, log_path, is_new);
     } while (fd_ < 0 && errno == EINTR && stop_signal() == 0);
-    created_ = made_[0] != '\0';
+    created_ = is_new;
     owned_ = fd_ >= 0;
-    if (owned_) {
+    if (owned_ && !created_) {
         discards_ = discards_everything(fd_);
-    } else if (errno != EINTR) {
+    } else if (!owned_ && errno != EINTR) {
+        failure_.record(errno);
+    }
+}
+
+void OutputFile::make() {
+    if (!created_ || !owned_) {
+        return;
+    }
+    constexpr mode_t readable_by_all = 0666; // less the umask, as any new file
+    const char *slash = std::strrchr(log_path.data(), '/');
+    int file = -1;
+    do { // an interrupted open is no failure of the file, unless a stop interrupted it
+        file = openat(fd_, slash != nullptr ? slash + 1 : log_path.data(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, readable_by_all);
+    } while (file < 0 && errno == EINTR && stop_signal() == 0);
+    directory_ = fd_;
+    fd_ = file;
+    owned_ = file >= 0;
+    if (!owned_ && errno != EINTR) {
         failure_.record(errno);
     }
 }
@@ -128,12 +163,15 @@ void OutputFile::empty() {
     }
 }
 
-void OutputFile::remove_if_created() {
+void OutputFile::remove_if_created() const {
     const std::optional<struct stat> opened = status_of(fd_);
+    const char *slash = std::strrchr(log_path.data(), '/');
+    const char *made = slash != nullptr ? slash + 1 : log_path.data();
     struct stat named {};
-    // Only while the path it was made under still leads to it.
-    if (created_ && opened && lstat(made_.data(), &named) == 0 && same_file(*opened, named)) {
-        unlink(made_.data());
+    // Only while the name it was made under still leads to it.
+    if (created_ && directory_ >= 0 && opened &&
+        fstatat(directory_, made, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(*opened, named)) {
+        unlinkat(directory_, made, 0);
     }
 }
 

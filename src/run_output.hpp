@@ -19,11 +19,13 @@ class OutputFile {
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    // Empties nothing: the guard looks first. A file made here, also where dangling links led,
-    // is known as the run's own.
-    void open_without_emptying();
+    // Makes and empties nothing: the guard looks first. descriptor() is then the log, or where
+    // it is new, the directory it is to be made in.
+    void find();
+    // Where the log is new: made in that directory, and known as the run's own.
+    void make();
     void empty();
-    void remove_if_created();
+    void remove_if_created() const;
     int descriptor() const { return fd_; }
     bool existed() const { return !created_; }
 
@@ -47,8 +49,8 @@ class OutputFile {
     bool created_ = false;
     bool discards_ = false;
     bool stopped_ = false;
-    std::array<char, PATH_MAX> made_{}; // where this run made the log
+    int directory_ = -1; // where this run made the log
     Failure failure_;
-    std::array<char, 4096> held_{};
+    std::array<char, 4096> &held_;
     std::size_t held_size_ = 0;
 };

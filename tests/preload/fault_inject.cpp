@@ -62,6 +62,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -283,19 +284,15 @@ struct Plan {
 
 } // namespace
 
-extern "C" int open(const char *name, int flags, ...) {
-    static auto *const next = real<int(const char *, int, ...)>("open");
-    va_list rest;
-    va_start(rest, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
-    va_end(rest);
+// As another process could act on a name just before or after the tool opens it.
+static int opened_as_planned(const char *name, int flags, const std::function<int()> &call) {
     if ((flags & O_ACCMODE) == O_WRONLY && !swapped_name.first.empty() &&
         swapped_name.first == name) {
         unlink(name);
         symlink(swapped_name.second.c_str(), name);
         swapped_name.first.clear(); // once
     }
-    const int fd = plan.fails("open", -1) ? -1 : next(name, flags, mode);
+    const int fd = plan.fails("open", -1) ? -1 : call();
     if (fd >= 0 && stopped_name.first == name) {
         std::raise(std::atoi(stopped_name.second.c_str()));
     }
@@ -303,6 +300,25 @@ extern "C" int open(const char *name, int flags, ...) {
         rename(replaced_name.second.c_str(), name);
     }
     return fd;
+}
+
+extern "C" int open(const char *name, int flags, ...) {
+    static auto *const next = real<int(const char *, int, ...)>("open");
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    return opened_as_planned(name, flags, [&] { return next(name, flags, mode); });
+}
+
+// Names are matched as given: the tool makes a new log by its name in its directory.
+extern "C" int openat(int directory, const char *name, int flags, ...) {
+    static auto *const next = real<int(int, const char *, int, ...)>("openat");
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    return opened_as_planned(name, flags, [&] { return next(directory, name, flags, mode); });
 }
 
 extern "C" ssize_t read(int fd, void *buffer, std::size_t count) {
