@@ -192,31 +192,10 @@ by_turns() { # label interleave-arguments...
 }
 by_turns "the same, by turns with cmp -l" "$pairscan" tiny1 tiny2 log -- cmp -l tiny1 tiny2
 
-# The guard's cost follows the run's own files, not the machine: the 12-byte run on tmpfs beside
-# 5,000 mounts, with its inputs on an overlay, and beside 128 loop devices with standard output
-# on a file. As root only: the mounts and the devices are made for it and gone again.
+# The guard's cost follows the run's own files, not the machine (bench/guard_cost.sh). As root
+# only: the mounts and the devices are made for it and gone again.
 if [ "$(id -u)" = 0 ] && command -v losetup > /dev/null; then
-    mkdir -p guard && mount -t tmpfs guard guard && cd guard
-    cp ../tiny1 ../tiny2 . && : > log && mkdir lower upper work ov mounts
-    cp tiny1 tiny2 lower && mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work ov
-    i=0
-    while [ $i -lt 5000 ]; do
-        mkdir mounts/$i && mount -t tmpfs -o size=4k mount mounts/$i && i=$((i + 1))
-    done
-    by_turns "the same on tmpfs, 5,000 mounts beside" "$pairscan" tiny1 tiny2 log -- \
-        cmp -l tiny1 tiny2
-    by_turns "the same, its inputs on an overlay" "$pairscan" ov/tiny1 ov/tiny2 ov/log -- \
-        cmp -l ov/tiny1 ov/tiny2
-    strace -c -o calls "$pairscan" tiny1 tiny2 log > /dev/null 2>&1
-    echo "  system calls of the run on tmpfs: $(awk '$NF == "total" { print $4 }' calls)"
-    for mount in mounts/*; do umount "$mount"; done
-    i=0
-    while [ $i -lt 128 ]; do
-        truncate -s 1M image$i && loops="$loops $(losetup -f --show image$i)" && i=$((i + 1))
-    done
-    by_turns "the same, 128 loop devices, output to a file" --output out "$pairscan" tiny1 \
-        tiny2 log -- cmp -l tiny1 tiny2
-    detach_loops && cd .. && umount -R guard
+    sh "$root/bench/guard_cost.sh" "$pairscan" "$interleave" tiny1 tiny2 | grep -v '^Creating'
 fi
 
 # Files whose layout lets both pass over what the files share, against the floor that skips the

@@ -200,8 +200,9 @@ DeviceBeneath device_beneath(dev_t device) {
         beneath.only_major = disk_driver_major(device);
         return beneath;
     }
-    const std::string_view name = seen.substr(slash + 1);
-    if (!seen.substr(0, slash).ends_with("/block")) {
+    // Not substr, which throws and so needs the C++ runtime.
+    const std::string_view name(seen.data() + slash + 1, seen.size() - slash - 1);
+    if (!std::string_view(seen.data(), slash).ends_with("/block")) {
         dev_t disk = 0;
         const bool read =
             read_device_number(AT_FDCWD, SysfsPath(device, "/../dev").text.data(), disk);
@@ -229,7 +230,7 @@ std::array<char, 64> device_node_name(dev_t device) {
     const std::string_view seen(place.data(), static_cast<std::size_t>(std::max(length, 0L)));
     const std::size_t slash = seen.rfind('/');
     if (slash != std::string_view::npos) {
-        return node_name(seen.substr(slash + 1));
+        return node_name({seen.data() + slash + 1, seen.size() - slash - 1});
     }
     // Without sysfs: a loop device's usual node where it is that device, else its number.
     std::array<char, 64> name{};

@@ -1,7 +1,6 @@
 #include "file_status.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -31,19 +30,14 @@ long file_system_of(int fd) {
     return fstatfs(fd, &place) == 0 ? static_cast<long>(place.f_type) : 0;
 }
 
-// A write lease is granted only to the one open file description of a file, and given back at
-// once. A process that opens the file meanwhile waits for that, and the lease's SIGIO to this one
-// is ignored meanwhile.
+// A write lease is granted only to the one open file description of a file, and is given back at
+// once: a process that opens the file meanwhile waits for that. The lease's SIGIO to this one is
+// ignored (take_signals).
 bool held_elsewhere(int fd) {
-    struct sigaction ignore {};
-    struct sigaction before {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGIO, &ignore, &before);
     const bool alone = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
     if (alone) {
         fcntl(fd, F_SETLEASE, F_UNLCK);
     }
-    sigaction(SIGIO, &before, nullptr);
     return !alone;
 }
 

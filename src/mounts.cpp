@@ -275,16 +275,24 @@ bool Mount::path_below_root(int fd, PathText &path) const {
     PathText name;
     const std::string_view seen = path_of(fd, name);
     const std::string_view point = point_ == "/" ? "" : point_;
-    const std::string_view below = past(seen, point.size() + 1);
-    if (!path.valid() || seen.empty() || !seen.starts_with(point) || seen.size() <= point.size() ||
-        seen[point.size()] != '/' || seen.ends_with(" (deleted)")) {
+    const bool at_point = seen == point_;
+    const std::string_view below = at_point ? "" : past(seen, point.size() + 1);
+    if (!path.valid() || seen.empty() || !seen.starts_with(point) ||
+        (!at_point && (seen.size() <= point.size() || seen[point.size()] != '/')) ||
+        seen.ends_with(" (deleted)")) {
         return false;
     }
+    // The mount's own directory is its root's, "." where that is the layer's.
     const std::string_view root = past(root_, 1);
-    const int written = std::snprintf(
-        path.data(), PathText::size, "%.*s%s%.*s", static_cast<int>(root.size()), root.data(),
-        root.empty() ? "" : "/", static_cast<int>(below.size()), below.data());
-    return written > 0 && static_cast<std::size_t>(written) < PathText::size;
+    const std::string_view separator = root.empty() || below.empty() ? "" : "/";
+    const int written =
+        std::snprintf(path.data(), PathText::size, "%.*s%.*s%.*s", static_cast<int>(root.size()),
+                      root.data(), static_cast<int>(separator.size()), separator.data(),
+                      static_cast<int>(below.size()), below.data());
+    if (written == 0) {
+        std::snprintf(path.data(), PathText::size, ".");
+    }
+    return written >= 0 && static_cast<std::size_t>(written) < PathText::size;
 }
 
 std::optional<Uuid> erofs_uuid(int fd, long type) {

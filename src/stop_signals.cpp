@@ -16,6 +16,9 @@ void take_signals() {
     // so the other one can still be finished.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    // The guard holds a file's lease for an instant to ask whether another opened it; an open
+    // meanwhile would send SIGIO, which ends a process by default.
+    std::signal(SIGIO, SIG_IGN);
     sigemptyset(&signals);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action {};
