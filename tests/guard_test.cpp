@@ -10,9 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 #include <sys/stat.h>
@@ -20,8 +24,10 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -37,6 +43,7 @@ struct GuardRun {
     std::string refusal; // its line on standard error; empty for a run that harms nothing
     uid_t user = 0;
     std::string setting{}; // for the fault library
+    std::string masked{};  // "/sys", "/sys /proc": hidden by an empty tmpfs, as in a chroot
 };
 
 // A stack is built line by line in its work directory: "attach FILE [OFFSET]", "attach-ro FILE"
@@ -56,6 +63,18 @@ std::string backs(const std::string &log, const std::string &device) {
 
 std::string block(const std::string &log) {
     return "pairscan: log file '" + log + "' is a block device; not overwriting it\n";
+}
+
+std::string unseen_log(const std::string &log, const std::string &input,
+                       const std::string &device) {
+    return "pairscan: log file '" + log + "' may reach what '" + input +
+           "' reads: nothing shows what lies beneath device " + device + "; not overwriting it\n";
+}
+
+std::string unseen_out(const std::string &input, const std::string &device) {
+    return "pairscan: input file '" + input +
+           "' may be reached by standard output: nothing shows what lies beneath device " + device +
+           "; not reading it\n";
 }
 
 std::string reads(const std::string &input) {
@@ -87,6 +106,7 @@ class BuiltStack {
     BuiltStack &operator=(const BuiltStack &) = delete;
     bool build(const std::string &line);
     std::string expand(std::string text) const;
+    void settle() const;
 
   private:
     bool serve(const std::string &from, const std::string &to);
@@ -96,12 +116,20 @@ class BuiltStack {
     std::vector<pid_t> servers_;
 };
 
+// $D(path) stands for the device number, "major:minor", of the file system path is on.
 std::string BuiltStack::expand(std::string text) const {
     for (std::size_t k = loops_.size(); k > 0; --k) { // $L10 before $L1
         const std::string mark = "$L" + std::to_string(k);
         for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark)) {
             text.replace(at, mark.size(), loops_[k - 1]->name());
         }
+    }
+    for (std::size_t at = text.find("$D("); at != std::string::npos; at = text.find("$D(")) {
+        const std::size_t end = text.find(')', at);
+        struct stat file {};
+        stat((scratch_.dir() / text.substr(at + 3, end - at - 3)).c_str(), &file);
+        text.replace(at, end + 1 - at,
+                     std::to_string(major(file.st_dev)) + ":" + std::to_string(minor(file.st_dev)));
     }
     return text;
 }
@@ -150,8 +178,9 @@ bool BuiltStack::serve(const std::string &from, const std::string &to) {
     });
 }
 
-BuiltStack::~BuiltStack() {
-    std::vector<std::string> points; // under the work directory, in the order they were mounted
+// Every mount under dir, in the order they were made.
+std::vector<std::string> mounts_under(const fs::path &dir) {
+    std::vector<std::string> points;
     std::ifstream table("/proc/self/mountinfo");
     for (std::string line; std::getline(table, line);) {
         std::istringstream fields(line);
@@ -162,10 +191,52 @@ BuiltStack::~BuiltStack() {
         for (std::size_t at = point.find('\\'); at != std::string::npos; at = point.find('\\')) {
             point.replace(at, 4, 1, static_cast<char>(std::stoi(point.substr(at + 1, 3), 0, 8)));
         }
-        if (point.starts_with(scratch_.dir().string() + "/")) {
+        if (point.starts_with(dir.string() + "/")) {
             points.push_back(point);
         }
     }
+    return points;
+}
+
+// Its file systems written back, and reads no longer change them: a refused run must leave every
+// image as it was.
+void BuiltStack::settle() const {
+    for (const std::string &point : mounts_under(scratch_.dir())) {
+        mount(nullptr, point.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_NOATIME, nullptr);
+    }
+    sync();
+}
+
+// The file systems under dir frozen while a refused run is checked, the last mounted first:
+// none writes back on its own meanwhile, and a write by the run would wait, not land.
+class Frozen {
+  public:
+    explicit Frozen(const fs::path &dir) {
+        const std::vector<std::string> points = mounts_under(dir);
+        for (auto point = points.rbegin(); point != points.rend(); ++point) {
+            const int fd = open(point->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0 && ioctl(fd, FIFREEZE, 0) == 0) {
+                frozen_.push_back(fd);
+            } else if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    ~Frozen() {
+        for (auto fd = frozen_.rbegin(); fd != frozen_.rend(); ++fd) {
+            ioctl(*fd, FITHAW, 0);
+            close(*fd);
+        }
+    }
+    Frozen(const Frozen &) = delete;
+    Frozen &operator=(const Frozen &) = delete;
+
+  private:
+    std::vector<int> frozen_;
+};
+
+BuiltStack::~BuiltStack() {
+    const std::vector<std::string> points = mounts_under(scratch_.dir());
     for (auto point = points.rbegin(); point != points.rend(); ++point) {
         umount2(point->c_str(), MNT_DETACH);
     }
@@ -183,6 +254,9 @@ void check_run(const Scratch &scratch, const BuiltStack &stack, const GuardRun &
     RunOptions options = run.setting.empty() ? RunOptions{} : with_fault(stack.expand(run.setting));
     options.user = run.user;
     options.seconds = 10;
+#if !defined(__SANITIZE_ADDRESS__)  // whose frames hold far more
+    options.stack_limit = 32 << 10; // every stack is walked within ulimit -s 32
+#endif
     const bool appends = run.out.starts_with(">>");
     if (!run.out.empty()) {
         options.out = Stdout::work_file;
@@ -190,15 +264,40 @@ void check_run(const Scratch &scratch, const BuiltStack &stack, const GuardRun &
         options.stdout_appends = appends;
         options.stdout_read_write = !appends;
     }
+    stack.settle(); // also what a run before wrote
+    std::optional<Frozen> frozen;
+    if (!run.refusal.empty()) {
+        frozen.emplace(scratch.dir());
+    }
     const auto before = every_file(scratch.dir());
     const std::string a = args[0].starts_with("/dev/") ? "" : scratch.read(args[0]);
     const std::string b = scratch.read(args[1]);
+    // Where a new log would be made: a refused run makes nothing, not even for a moment.
+    const fs::path log_directory = (scratch.dir() / args[2]).parent_path();
+    const auto made = [&] {
+        struct stat directory {};
+        stat(log_directory.c_str(), &directory);
+        return std::to_string(directory.st_mtim.tv_sec) + "." +
+               std::to_string(directory.st_mtim.tv_nsec);
+    };
+    const std::string unmade = made();
+    std::istringstream masks(run.masked);
+    std::vector<std::string> masked{std::istream_iterator<std::string>(masks), {}};
+    for (const std::string &place : masked) {
+        mount("tmpfs", place.c_str(), "tmpfs", 0, nullptr);
+    }
     const ToolRun result = scratch.run(args, options);
-    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2] + " > " + run.out + " " + run.setting);
+    for (const std::string &place : masked) {
+        umount2(place.c_str(), MNT_DETACH);
+    }
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2] + " > " + run.out + " " + run.setting +
+                 " " + run.masked);
     if (!run.refusal.empty()) {
         EXPECT_EQ(result.err, stack.expand(run.refusal));
         EXPECT_EQ(result.status, 2);
         EXPECT_TRUE(every_file(scratch.dir()) == before) << "every file as it was";
+        EXPECT_TRUE(made() == unmade || run.setting.starts_with("PAIRSCAN_SWAP"))
+            << "nothing made where the log would be";
         return;
     }
     EXPECT_EQ(result.err + std::to_string(result.status), "0");
@@ -223,19 +322,40 @@ const std::string twins = "for k in 1 2 3 4 5; do touch x/t1 x/t2; [ \"$(stat -c
                           "\"$(stat -c %Z x/t2)\" ] && break; done";
 const uid_t nobody = 65534;
 
+// A btrfs mounted on bt over count loop devices of images of 16 MiB, each (nested) inside an ext2
+// on a loop device of its own.
+std::vector<std::string> btrfs_members(int count, bool nested) {
+    std::vector<std::string> lines{images + "mkdir bt"};
+    std::string members;
+    for (int i = 1, loops = 0; i <= count; ++i) {
+        const std::string n = std::to_string(i);
+        const std::string image = nested ? "o" + n + "/m.img" : "m" + n + ".img";
+        if (nested) {
+            lines.insert(lines.end(), {"mke2fs -q -F -t ext2 o" + n + ".img 24M && mkdir o" + n,
+                                       "attach o" + n + ".img",
+                                       "mount $L" + std::to_string(++loops) + " o" + n});
+        }
+        lines.insert(lines.end(), {"truncate -s 16M " + image, "attach " + image});
+        members += " $L" + std::to_string(++loops);
+    }
+    lines.push_back("mkfs.btrfs -q -f -M" + members + " && mount" +
+                    members.substr(0, members.find(' ', 1)) + " bt && cp files/a bt/a");
+    return lines;
+}
+
 const Stack stacks[] = {
     {"image on a loop device",
      {images + "mkdir mnt && mke2fs -q -F -t ext2 -d files image 2M && ln image image_link && cp "
                "image gone && ln gone kept && cp image \"$(printf 'new\\nline')\" && chmod a+rw *",
       "attach image",
       "mount $L1 mnt && touch mnt/out && mknod alias b $(stat -c '%Hr %Lr' $L1) && ln -s f2 L",
-      "attach gone", "rm gone", "attach new\nline", "attach image"},
+      "attach gone", "rm gone", "attach new\nline", "attach image", "printf x >small && mkdir bmnt",
+      "attach small", "bindfs mnt bmnt"},
      {{{"image", "f", "$L1"}, "", block("$L1")},
       {{"f", "image", "L"}, "", expect::log_refusal("L", "image"), 0, "PAIRSCAN_SWAP=L:image"},
       {{"f", "f", "L"}, "", block("L"), 0, "PAIRSCAN_SWAP=L:$L1"},
       {{"$L1", "f", "alias"}, "", block("alias")},
       {{"f", "f", "$L1"}, "", block("$L1"), nobody},
-      {{"f", "f", "$L1"}, ">>$L1", block("$L1")},
       {{"$L1", "f", "image"}, "", backs("image", "$L1")},
       {{"f", "$L1", "image_link"}, "", backs("image_link", "$L1")},
       {{"mnt/a", "mnt/b", "image"}, "", backs("image", "$L1")},
@@ -254,7 +374,14 @@ const Stack stacks[] = {
       {{"mnt/a", "mnt/b", "l"}, ">>image", reads("mnt/a"), nobody},
       {{"$L1", "f", "mnt/l2"}, "", expect::log_refusal("mnt/l2", "$L1")},
       {{"mnt/a", "mnt/b", "l"}, "$L4", reads("mnt/a")},
-      {{"mnt/a", "mnt/b", "mnt/l"}, "", ""}}},
+      {{"mnt/a", "mnt/b", "mnt/l"}, "", ""},
+      {{"mnt/a", "mnt/b", "image"}, "", backs("image", "$L1"), 0, "", "/sys"},
+      {{"mnt/a", "mnt/b", "l"}, ">>image", reads("mnt/a"), 0, "", "/sys /proc"},
+      {{"mnt/a", "mnt/b", "image"}, "", backs("image", "$L1"), 0, "", "/sys /proc"},
+      {{"f", "f", "everyday"}, "", "", 0, "", "/sys /proc"},
+      {{"f", "f", "small"}, "", backs("small", "$L5")},
+      {{"image", "f", "bmnt/new.log"}, "", unseen_log("bmnt/new.log", "image", "$D(bmnt)")},
+      {{"image", "f", "l"}, ">>bmnt/out", unseen_out("image", "$D(bmnt)")}}},
     {"loop device over a file of another one",
      {images + "mkdir outer inner inner_files && mke2fs -q -F -t ext2 -d files "
                "inner_files/inner.img 2M && mke2fs -q -F -t ext2 -d inner_files outer.img 8M",
@@ -352,6 +479,33 @@ const Stack stacks[] = {
       {{"ov/b", "f", "ovx/b"}, "", ""},
       {{"ov/b", "f", "l"}, ">>ovx/b", ""},
       {{"ovt/t1", "f", "x/t2"}, "", ""}}},
+    {"btrfs of twenty loop devices",
+     btrfs_members(20, false),
+     {{{"bt/a", "f", "l"}, "m20.img", reads("bt/a")},
+      {{"m17.img", "f", "bt/l"}, "", expect::log_refusal("bt/l", "m17.img")}}},
+    {"btrfs of seventeen loop devices, each inside an ext2 of a loop device of its own",
+     btrfs_members(17, true),
+     {{{"bt/a", "f", "l"}, "o17.img", reads("bt/a")},
+      {{"bt/a", "f", "l"}, "o1.img", reads("bt/a")}}},
+    {"overlay of ten lower layers, and a file of another tmpfs that shows its inode number",
+     {images + "mkdir lt t2 ov10 && mount -t tmpfs lt lt && mkdir lt/u lt/w && for i in 1 2 3 4 "
+               "5 6 7 8 9 10; do mkdir lt/l$i; done && cp files/a lt/l10/a",
+      "mount -t overlay o -o lowerdir=lt/l1:lt/l2:lt/l3:lt/l4:lt/l5:lt/l6:lt/l7:lt/l8:lt/l9:lt/"
+      "l10,upperdir=lt/u,workdir=lt/w ov10",
+      "mount -t tmpfs t2 t2 && i=$(stat -c %i ov10/a) && n=0 && while [ $n -lt 1000 ] && [ ! -e "
+      "t2/same ]; do : >t2/x$n; [ $(stat -c %i t2/x$n) = $i ] && mv t2/x$n t2/same; n=$((n+1)); "
+      "done; [ -e t2/same ]"},
+     {{{"ov10/a", "f", "lt/l10/a"}, "", expect::log_refusal("lt/l10/a", "ov10/a")},
+      {{"ov10/a", "f", "t2/same"}, "", ""},
+      {{"ov10/a", "f", "l"}, ">>t2/same", ""}}},
+    {"overlay with a data-only layer that holds a metacopy file's bytes",
+     {images + "mkdir meta data up wk ovd && cp files/a data/d && truncate -s 4 meta/d && "
+               "setfattr -n trusted.overlay.metacopy -v '' meta/d && setfattr -n "
+               "trusted.overlay.redirect -v /d meta/d",
+      "mount -t overlay o -o lowerdir=meta::data,upperdir=up,workdir=wk,metacopy=on ovd"},
+     {{{"ovd/d", "f", "data/d"}, "", expect::log_refusal("data/d", "ovd/d")},
+      {{"ovd/d", "f", "l"}, ">>data/d", reads("ovd/d")},
+      {{"ovd/d", "f", "meta/l"}, "", ""}}},
 };
 
 } // namespace

@@ -94,7 +94,8 @@ const fs::path &reachable_copies() {
     }
     close_range(3, ~0U, 0); // nothing of the test's own reaches the tool
     const rlimit address_space{options.address_space_limit, options.address_space_limit};
-    if (setrlimit(RLIMIT_AS, &address_space) != 0) {
+    const rlimit stack{options.stack_limit, options.stack_limit};
+    if (setrlimit(RLIMIT_AS, &address_space) != 0 || setrlimit(RLIMIT_STACK, &stack) != 0) {
         _exit(127);
     }
     if (options.user != 0 &&
