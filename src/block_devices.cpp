@@ -282,9 +282,9 @@ int loop_device_backed_by(const struct stat &file, dev_t &device) {
         if (beneath.kind == DeviceBeneath::cannot_be_seen && backed == 0) {
             backed = -1;
         } else if (beneath.kind == DeviceBeneath::loop && beneath.backing_inode == file.st_ino &&
-                   beneath.backing_device == file.st_dev) {
+                   beneath.backing_device == file.st_dev && (backed != 1 || loop < device)) {
             backed = 1;
-            device = loop;
+            device = loop; // the first by number, whatever order the listing gives
         }
     };
     const bool listed = each_entry(
@@ -292,7 +292,7 @@ int loop_device_backed_by(const struct stat &file, dev_t &device) {
             std::array<char, NAME_MAX + 8> attribute{};
             std::snprintf(attribute.data(), attribute.size(), "%s/dev", name);
             dev_t loop = 0;
-            if (backed != 1 && std::string_view(name).starts_with("loop") &&
+            if (std::string_view(name).starts_with("loop") &&
                 read_device_number(listing, attribute.data(), loop)) {
                 ask(loop);
             }
