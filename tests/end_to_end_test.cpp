@@ -163,6 +163,16 @@ using namespace expect;
 // A dangling target that, joined to "d/", fills all 4096 bytes of a path but for its NUL.
 const std::string edge_target = "t" + std::string(4092, '/') + "t";
 
+// Two inputs and a chain of 40 dangling links, as many as the kernel follows in one name.
+Files forty_links() {
+    Files files{{"a", "x"}, {"b", "y"}};
+    for (int k = 1; k <= 40; ++k) {
+        files.emplace_back("l" + std::to_string(k) + "@",
+                           k < 40 ? "l" + std::to_string(k + 1) : "made");
+    }
+    return files;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Tool, Runs,
     testing::Values(
@@ -181,6 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
                 Files{{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", "/made"}},
                 Args{"a", "b", "d/link"}, console_mismatch('x', 'y', 1, "d/link"),
                 log_mismatch('x', 'y', 1), "", 0},
+        RunCase{"LogMadeAtTheEndOfFortyDanglingLinks", forty_links(), Args{"a", "b", "l1"},
+                console_mismatch('x', 'y', 1, "l1"), log_mismatch('x', 'y', 1), "", 0},
         RunCase{"LogLinkTargetTooLongByItsEnd",
                 Files{{"a", "x"}, {"b", "y"}, {"d/", ""}, {"d/link@", edge_target}},
                 Args{"a", "b", "d/link"}, console_mismatch('x', 'y', 1, "d/link"), std::nullopt,

@@ -430,7 +430,8 @@ TEST(Sweep, EveryChangeAtEveryStep) {
     expect_every_change_seen(fs::temp_directory_path(), by_layout(),
                              {"0", "50", "4096", "1052672", "2097102", "2097152", "2297142",
                               "2398152", "rewrite", "rewrite-old-time", "rewrite-renamed-over",
-                              "rewrite-renamed-over-chmod", "chmod", "chgrp", "link"},
+                              "rewrite-renamed-over-chmod", "chmod", "chgrp", "unlink-chgrp",
+                              "link"},
                              true);
     expect_every_change_seen("/dev/shm", by_layout(), {"rewrite"}, false);
     const Scratch holder;

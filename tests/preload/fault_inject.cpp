@@ -18,7 +18,8 @@
 //                                is written at offset 2200000, and the modification time put back;
 //                                on a file system of whole seconds, in a later second; for
 //                                "rewrite-renamed-over", into a copy that is renamed over the file
-//                                (with "-chmod", the file's mode changed too); "chmod", "chgrp"
+//                                (with "-chmod", the file's mode changed too); "chmod", "chgrp",
+//                                "unlink-chgrp" (removed, then given another group)
 //                                and "link" change its mode or group, or give it a name more
 //   PAIRSCAN_NOTES=file          what happened goes there, a line each: "fired FD OUT LOG" when
 //                                the answer was given to a call on descriptor FD, "cut
@@ -250,6 +251,11 @@ struct Plan {
             chmod(cut_path.c_str(), (before.st_mode & 07777) ^ S_IWUSR);
         } else if (change == "chgrp") {
             chown(cut_path.c_str(), static_cast<uid_t>(-1), before.st_gid ^ 1);
+        } else if (change == "unlink-chgrp") { // removed, then given another group
+            const int fd = real<int(const char *, int, ...)>("open")(cut_path.c_str(), O_RDONLY);
+            unlink(cut_path.c_str());
+            fchown(fd, static_cast<uid_t>(-1), before.st_gid ^ 1);
+            real<int(int)>("close")(fd);
         } else if (change == "link") {
             link(cut_path.c_str(), (cut_path + ".link").c_str());
         } else if (!change.starts_with("rewrite")) {
