@@ -51,8 +51,9 @@ const Identity &unseen_layer(const Way &written, const Way &read, Meeting meetin
 }
 
 // What the rule needs beyond the walk, asked only where one way has a layer that needs it: the
-// UUID each file holds where an erofs image keeps it, and whether another opened an input.
-void look_closer(Way &way, const Way &other, bool input) {
+// UUID each file holds where an erofs image keeps it, and whether another holds the file where
+// the way starts open.
+void look_closer(Way &way, const Way &other) {
     bool uuids = false;
     bool held = false;
     for (std::size_t k = 0; k < other.size(); ++k) {
@@ -68,7 +69,7 @@ void look_closer(Way &way, const Way &other, bool input) {
             layer.uuid = erofs_uuid_held(layer.fd);
         }
     }
-    if (held && input && way.size() > 0 && way[0].fd >= 0 && S_ISREG(way[0].status.st_mode)) {
+    if (held && way.size() > 0 && way[0].fd >= 0 && S_ISREG(way[0].status.st_mode)) {
         way[0].held_elsewhere = held_elsewhere(way[0].fd);
     }
 }
@@ -126,8 +127,8 @@ Way FileGuard::standard_output_way(int fd) {
 }
 
 std::optional<Meeting> FileGuard::meeting_with(Way &written, std::size_t k) {
-    look_closer(written, reads_[k], false);
-    look_closer(reads_[k], written, true);
+    look_closer(written, reads_[k]);
+    look_closer(reads_[k], written);
     return meeting(written, reads_[k]);
 }
 

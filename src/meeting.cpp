@@ -36,8 +36,8 @@ bool lies_beneath(const Way &way, std::size_t k, const Identity &identity) {
     return false;
 }
 
-// Whether way[k] may be what the unseen layer is. first_read: way is an input's, and k its top.
-bool may_be(const Way &way, std::size_t k, const Layer &unseen, bool first_read) {
+// Whether way[k] may be what the unseen layer is.
+bool may_be(const Way &way, std::size_t k, const Layer &unseen) {
     const Layer &layer = way[k];
     const bool device = layer.likeness == Likeness::identity && layer.identity.inode == 0;
     const bool file = layer.likeness != Likeness::identity || !layer.status_known ||
@@ -50,7 +50,7 @@ bool may_be(const Way &way, std::size_t k, const Layer &unseen, bool first_read)
     case Reach::none:
         return false;
     case Reach::held_images:
-        return first_read && (device || (file && layer.held_elsewhere));
+        return k == 0 && (device || (file && layer.held_elsewhere));
     case Reach::disks_of_major:
         return !apart &&
                ((layer.likeness == Likeness::unseen && layer.reach != Reach::held_images &&
@@ -70,14 +70,14 @@ bool may_be(const Way &way, std::size_t k, const Layer &unseen, bool first_read)
 std::optional<Meeting> unseen_meeting(const Way &written, const Way &read) {
     for (std::size_t i = 0; i < written.size(); ++i) {
         for (std::size_t j = 0; written[i].likeness == Likeness::unseen && j < read.size(); ++j) {
-            if (may_be(read, j, written[i], j == 0)) {
+            if (may_be(read, j, written[i])) {
                 return Meeting{i, j, true};
             }
         }
     }
     for (std::size_t j = 0; j < read.size(); ++j) {
         for (std::size_t i = 0; read[j].likeness == Likeness::unseen && i < written.size(); ++i) {
-            if (read[j].reach != Reach::held_images && may_be(written, i, read[j], false)) {
+            if (may_be(written, i, read[j])) {
                 return Meeting{i, j, true};
             }
         }

@@ -163,11 +163,9 @@ void StorageStack::from_file(Way &way, std::size_t k, bool writing) {
     case Beneath::layers:
         from_overlay(way, k, writing);
         return;
-    case Beneath::daemon:
+    case Beneath::daemon: // its server reads and writes wherever it can
         way.add(shown_layer(layer, above, Likeness::attributes));
-        if (writing) {
-            way.add(unseen_beneath(way, k, Reach::held_images));
-        }
+        way.add(unseen_beneath(way, k, Reach::held_images));
         return;
     case Beneath::nothing:
         return;

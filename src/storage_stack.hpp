@@ -34,8 +34,8 @@ enum class Likeness {
 enum class Reach {
     anything,       // any file or block device
     disks_of_major, // a block device of one driver
-    held_images,    // an input that a mounted file system may read whole: what a FUSE server
-                    // may write to
+    held_images,    // an image that a mounted file system may read whole, where the other way
+                    // starts: what a FUSE server may read or write
     none,           // nothing of itself: it only shows what lies beneath that file system
 };
 

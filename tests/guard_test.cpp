@@ -381,7 +381,9 @@ const Stack stacks[] = {
       {{"f", "f", "everyday"}, "", "", 0, "", "/sys /proc"},
       {{"f", "f", "small"}, "", backs("small", "$L5")},
       {{"image", "f", "bmnt/new.log"}, "", unseen_log("bmnt/new.log", "image", "$D(bmnt)")},
-      {{"image", "f", "l"}, ">>bmnt/out", unseen_out("image", "$D(bmnt)")}}},
+      {{"image", "f", "l"}, ">>bmnt/out", unseen_out("image", "$D(bmnt)")},
+      {{"bmnt/a", "f", "l"}, "image", unseen_out("bmnt/a", "$D(bmnt)")},
+      {{"bmnt/a", "f", "bmnt/l"}, "", ""}}},
     {"loop device over a file of another one",
      {images + "mkdir outer inner inner_files && mke2fs -q -F -t ext2 -d files "
                "inner_files/inner.img 2M && mke2fs -q -F -t ext2 -d inner_files outer.img 8M",
