@@ -2,8 +2,8 @@
 // comparison must match, in the unit tests and in the fuzzer alike.
 #pragma once
 
-#include "block_compare.hpp"
-#include "input_pair.hpp"
+#include "compare/comparison.hpp"
+#include "inputs/pair.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 
 #include "byte_reference.hpp"
 #include "expected_texts.hpp"
-#include "file_layout.hpp"
+#include "inputs/layout.hpp"
 #include "private_mounts.hpp"
 #include "tool_runner.hpp"
 

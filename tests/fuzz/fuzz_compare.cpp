@@ -8,8 +8,8 @@
 // splits into the two inputs' contents. With bit 3 of byte 0, the two inputs are instead mapped
 // files, laid out in holes and shared blocks drawn from bytes 1 to 4, and compared by that layout.
 
-#include "block_compare.hpp"
 #include "byte_reference.hpp"
+#include "compare/comparison.hpp"
 
 #include <cstdint>
 #include <cstdlib>
