@@ -328,18 +328,21 @@ std::vector<std::string> btrfs_members(int count, bool nested) {
     std::vector<std::string> lines{images + "mkdir bt"};
     std::string members;
     for (int i = 1, loops = 0; i <= count; ++i) {
-        const std::string n = std::to_string(i);
-        const std::string image = nested ? "o" + n + "/m.img" : "m" + n + ".img";
+        const std::string outer = "o" + std::to_string(i);
+        const std::string image = nested ? outer + "/m.img" : "m" + std::to_string(i) + ".img";
         if (nested) {
-            lines.insert(lines.end(), {"mke2fs -q -F -t ext2 o" + n + ".img 24M && mkdir o" + n,
-                                       "attach o" + n + ".img",
-                                       "mount $L" + std::to_string(++loops) + " o" + n});
+            std::string mount = "mount $L" + std::to_string(++loops);
+            mount.append(" ").append(outer);
+            std::string made = "mke2fs -q -F -t ext2 " + outer;
+            made.append(".img 24M && mkdir ").append(outer);
+            lines.insert(lines.end(), {made, "attach " + outer + ".img", mount});
         }
         lines.insert(lines.end(), {"truncate -s 16M " + image, "attach " + image});
-        members += " $L" + std::to_string(++loops);
+        members.append(" $L").append(std::to_string(++loops));
     }
-    lines.push_back("mkfs.btrfs -q -f -M" + members + " && mount" +
-                    members.substr(0, members.find(' ', 1)) + " bt && cp files/a bt/a");
+    std::string made = "mkfs.btrfs -q -f -M" + members;
+    made.append(" && mount").append(members.substr(0, members.find(' ', 1)));
+    lines.push_back(made.append(" bt && cp files/a bt/a"));
     return lines;
 }
 

@@ -9,9 +9,8 @@
 #include <optional>
 #include <span>
 
-// The current round's byte pair and 1-based position. zeichen1, zeichen2, dateipos, and the
-// streams datei1, datei2 and logdatei, are the tool's fixed German names (character, file
-// position, file, log file); all else is English.
+// The current round's byte pair and 1-based position, by the tool's fixed German names
+// (character 1 and 2, file position).
 extern char zeichen1;
 extern char zeichen2;
 extern unsigned long dateipos;

@@ -18,11 +18,12 @@ namespace {
 constexpr std::array<int, 2> standard_descriptors{STDOUT_FILENO, STDERR_FILENO};
 constexpr std::array<Standard, 2> standard_outputs{Standard::output, Standard::error};
 
-// The loop device nearest above the log on the input's way: whose backing file it is.
-std::optional<dev_t> loop_above(const Way &way, Meeting meeting) {
-    for (auto k = static_cast<int>(meeting.read); meeting.written == 0 && k > 0; k = way[k].above) {
-        if (way[k].link == Link::loop) {
-            return way[way[k].above].identity.device;
+// The loop device nearest above the log among the input's layers: whose backing file it is.
+std::optional<dev_t> loop_above(const Layers &layers, Meeting meeting) {
+    for (auto k = static_cast<int>(meeting.read); meeting.written == 0 && k > 0;
+         k = layers[k].above) {
+        if (layers[k].link == Link::loop) {
+            return layers[layers[k].above].identity.device;
         }
     }
     return std::nullopt;
@@ -43,17 +44,17 @@ struct LayerName {
     std::array<char, 80> text{};
 };
 
-const Identity &unseen_layer(const Way &written, const Way &read, Meeting meeting) {
+const Identity &unseen_layer(const Layers &written, const Layers &read, Meeting meeting) {
     const Layer &layer = written[meeting.written].likeness == Likeness::unseen
                              ? written[meeting.written]
                              : read[meeting.read];
     return layer.identity;
 }
 
-// What the rule needs beyond the walk, asked only where one way has a layer that needs it: the
-// UUID each file holds where an erofs image keeps it, and whether another holds the file where
-// the way starts open.
-void look_closer(Way &way, const Way &other) {
+// What the rule needs beyond the walk, asked only where the other list has a layer that needs it:
+// the UUID each file holds where an erofs image keeps it, and whether another holds the file where
+// the list starts open.
+void look_closer(Layers &layers, const Layers &other) {
     bool uuids = false;
     bool held = false;
     for (std::size_t k = 0; k < other.size(); ++k) {
@@ -61,16 +62,16 @@ void look_closer(Way &way, const Way &other) {
         held =
             held || (other[k].likeness == Likeness::unseen && other[k].reach == Reach::held_images);
     }
-    for (std::size_t k = 0; uuids && k < way.size(); ++k) {
-        Layer &layer = way[k];
+    for (std::size_t k = 0; uuids && k < layers.size(); ++k) {
+        Layer &layer = layers[k];
         if (!layer.uuid_read && layer.likeness == Likeness::identity && layer.fd >= 0 &&
             S_ISREG(layer.status.st_mode)) {
             layer.uuid_read = true;
             layer.uuid = erofs_uuid_held(layer.fd);
         }
     }
-    if (held && way.size() > 0 && way[0].fd >= 0 && S_ISREG(way[0].status.st_mode)) {
-        way[0].held_elsewhere = held_elsewhere(way[0].fd);
+    if (held && layers.size() > 0 && layers[0].fd >= 0 && S_ISREG(layers[0].status.st_mode)) {
+        layers[0].held_elsewhere = held_elsewhere(layers[0].fd);
     }
 }
 
@@ -114,25 +115,25 @@ bool log_name_is_block_device(const char *logfile) {
 }
 
 FileGuard::FileGuard(const std::array<OpenedFile, 2> &inputs)
-    : inputs_(inputs), reads_{read_way(inputs[0]), read_way(inputs[1])} {}
+    : inputs_(inputs), reads_{read_layers(inputs[0]), read_layers(inputs[1])} {}
 
 // An input that failed at its open reads nothing.
-Way FileGuard::read_way(const OpenedFile &input) {
-    return input.fd >= 0 && input.errnum == 0 ? stack_.reads(input.fd, input.status) : Way();
+Layers FileGuard::read_layers(const OpenedFile &input) {
+    return input.fd >= 0 && input.errnum == 0 ? stack_.reads(input.fd, input.status) : Layers();
 }
 
-Way FileGuard::standard_output_way(int fd) {
+Layers FileGuard::standard_output_layers(int fd) {
     const std::optional<struct stat> out = status_of(fd);
-    return out && !S_ISCHR(out->st_mode) ? stack_.writes(fd, *out) : Way();
+    return out && !S_ISCHR(out->st_mode) ? stack_.writes(fd, *out) : Layers();
 }
 
-std::optional<Meeting> FileGuard::meeting_with(Way &written, std::size_t k) {
+std::optional<Meeting> FileGuard::meeting_with(Layers &written, std::size_t k) {
     look_closer(written, reads_[k]);
     look_closer(reads_[k], written);
     return meeting(written, reads_[k]);
 }
 
-// Where memory ran out, part of a way may be missing: nothing is allowed then.
+// Where memory ran out, some layers may be missing: nothing is allowed then.
 bool FileGuard::short_of_memory() const {
     if (!stack_.short_of_memory()) {
         return false;
@@ -142,8 +143,8 @@ bool FileGuard::short_of_memory() const {
 }
 
 bool FileGuard::standard_outputs_refused() {
-    std::array<Way, 2> written{standard_output_way(STDOUT_FILENO),
-                               standard_output_way(STDERR_FILENO)};
+    std::array<Layers, 2> written{standard_output_layers(STDOUT_FILENO),
+                                  standard_output_layers(STDERR_FILENO)};
     std::array<bool, 2> read{}; // whether an input reads what standard output, error writes
     std::optional<Text> refusal;
     std::optional<LayerName> unseen;
@@ -173,7 +174,7 @@ bool FileGuard::log_refused(const LogFile &log) {
     if (log.existed && refused_as_block_device(log.name, status)) {
         return true;
     }
-    Way written = status ? stack_.writes(log.fd, *status) : Way();
+    Layers written = status ? stack_.writes(log.fd, *status) : Layers();
     for (std::size_t k = 0; k < inputs_.size(); ++k) {
         const std::optional<Meeting> meets = meeting_with(written, k);
         if (!meets) {

@@ -34,13 +34,13 @@ class FileGuard {
     bool log_refused(const LogFile &log);
 
   private:
-    Way read_way(const OpenedFile &input);
-    Way standard_output_way(int fd);
-    std::optional<Meeting> meeting_with(Way &written, std::size_t k);
+    Layers read_layers(const OpenedFile &input);
+    Layers standard_output_layers(int fd);
+    std::optional<Meeting> meeting_with(Layers &written, std::size_t k);
     bool log_refused_for_loop_device(const LogFile &log, const struct stat &status);
     bool short_of_memory() const;
 
     const std::array<OpenedFile, 2> &inputs_;
     StorageStack stack_;
-    std::array<Way, 2> reads_;
+    std::array<Layers, 2> reads_;
 };

@@ -16,36 +16,36 @@ bool shows_attributes_of(const struct stat &shown, const struct stat &file) {
 
 // What reads the layer beneath whole. A file system, a partition table and device-mapper keep their
 // parts of it apart.
-bool reads_whole(Link link) {
+bool reads_all_beneath(Link link) {
     return link == Link::loop || link == Link::mount_source || link == Link::layer;
 }
 
-// Whether identity lies beneath way[k] on its way: then way[k] cannot lie beneath it.
-bool lies_beneath(const Way &way, std::size_t k, const Identity &identity) {
-    for (std::size_t m = k + 1; m < way.size(); ++m) {
-        int up = way[m].above;
+// Whether identity lies beneath layers[k]: then layers[k] cannot lie beneath it.
+bool lies_beneath(const Layers &layers, std::size_t k, const Identity &identity) {
+    for (std::size_t m = k + 1; m < layers.size(); ++m) {
+        int up = layers[m].above;
         while (up > static_cast<int>(k)) {
-            up = way[up].above;
+            up = layers[up].above;
         }
         const bool seen_as_itself =
-            way[m].likeness == Likeness::identity || way[m].likeness == Likeness::unseen;
-        if (up == static_cast<int>(k) && seen_as_itself && way[m].identity == identity) {
+            layers[m].likeness == Likeness::identity || layers[m].likeness == Likeness::unseen;
+        if (up == static_cast<int>(k) && seen_as_itself && layers[m].identity == identity) {
             return true;
         }
     }
     return false;
 }
 
-// Whether way[k] may be what the unseen layer is.
-bool may_be(const Way &way, std::size_t k, const Layer &unseen) {
-    const Layer &layer = way[k];
+// Whether layers[k] may be what the unseen layer is.
+bool may_be(const Layers &layers, std::size_t k, const Layer &unseen) {
+    const Layer &layer = layers[k];
     const bool device = layer.likeness == Likeness::identity && layer.identity.inode == 0;
     const bool file = layer.likeness != Likeness::identity || !layer.status_known ||
                       S_ISREG(layer.status.st_mode);
     // Reached from a file of the file system the unseen layer lies beneath, as that layer is:
     // writing one file of a file system changes no other file of it.
     const bool apart =
-        layer.above >= 0 && way[layer.above].identity.device == unseen.identity.device;
+        layer.above >= 0 && layers[layer.above].identity.device == unseen.identity.device;
     switch (unseen.reach) {
     case Reach::none:
         return false;
@@ -56,18 +56,19 @@ bool may_be(const Way &way, std::size_t k, const Layer &unseen) {
                ((layer.likeness == Likeness::unseen && layer.reach != Reach::held_images &&
                  !(layer.identity == unseen.identity)) ||
                 (device && major(layer.identity.device) == unseen.major_number &&
-                 !(layer.identity == unseen.identity) && !lies_beneath(way, k, unseen.identity)));
+                 !(layer.identity == unseen.identity) &&
+                 !lies_beneath(layers, k, unseen.identity)));
     case Reach::anything:
         if (layer.likeness == Likeness::unseen) {
             return layer.reach != Reach::held_images && !(layer.identity == unseen.identity);
         }
         return !apart && (device || file) && !(layer.identity == unseen.identity) &&
-               !lies_beneath(way, k, unseen.identity);
+               !lies_beneath(layers, k, unseen.identity);
     }
     return true;
 }
 
-std::optional<Meeting> unseen_meeting(const Way &written, const Way &read) {
+std::optional<Meeting> unseen_meeting(const Layers &written, const Layers &read) {
     for (std::size_t i = 0; i < written.size(); ++i) {
         for (std::size_t j = 0; written[i].likeness == Likeness::unseen && j < read.size(); ++j) {
             if (may_be(read, j, written[i])) {
@@ -117,13 +118,13 @@ bool same_layer(const Layer &a, const Layer &b) {
     return false;
 }
 
-std::optional<Meeting> meeting(const Way &written, const Way &read) {
+std::optional<Meeting> meeting(const Layers &written, const Layers &read) {
     for (std::size_t i = 0; i < written.size(); ++i) {
         for (std::size_t j = 0; j < read.size(); ++j) {
             if (same_layer(written[i], read[j]) &&
                 (i == 0 || j == 0 ||
                  (!(written[written[i].above].identity == read[read[j].above].identity) &&
-                  (reads_whole(written[i].link) || reads_whole(read[j].link))))) {
+                  (reads_all_beneath(written[i].link) || reads_all_beneath(read[j].link))))) {
                 return Meeting{i, j, false};
             }
         }

@@ -1,5 +1,5 @@
-// The guard's rule: where a write along one way down changes what is read along another. Free of
-// I/O: it judges the layers as the walk found them.
+// The guard's rule: where a write through the layers beneath an output changes what is read
+// through those beneath an input. Free of I/O: it judges the layers as the walk found them.
 #pragma once
 
 #include "guard/storage_stack.hpp"
@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <optional>
 
-// Whether a layer of one way and a layer of another are one.
+// Whether a layer of one list and a layer of another are one.
 bool same_layer(const Layer &a, const Layer &b);
 
-// Where the two ways meet, by the index of the layer on each. unseen: one of the two is a layer
+// Where the two lists meet, by the index of the layer in each. unseen: one of the two is a layer
 // that cannot be seen, which the other may be.
 struct Meeting {
     std::size_t written;
@@ -18,6 +18,6 @@ struct Meeting {
     bool unseen;
 };
 
-// One way reaches where the other starts, or both reach one layer from different ones above it,
-// one of which reads it whole; or a layer that cannot be seen may be a layer of the other way.
-std::optional<Meeting> meeting(const Way &written, const Way &read);
+// One list reaches where the other starts, or both reach one layer from different ones above it,
+// one of which reads it whole; or a layer that cannot be seen may be a layer of the other list.
+std::optional<Meeting> meeting(const Layers &written, const Layers &read);

@@ -48,14 +48,14 @@ bool shows_inode_number(ino_t shown, ino_t real) {
 
 // One for all the files of a file system, as writing one of them changes no other file there:
 // known by the device of its files.
-Layer unseen_beneath(const Way &way, std::size_t above, Reach reach) {
-    const Identity beneath{way[above].identity.device, 0};
+Layer unseen_beneath(const Layers &layers, std::size_t above, Reach reach) {
+    const Identity beneath{layers[above].identity.device, 0};
     Layer unseen{beneath, Link::member, static_cast<int>(above), Likeness::unseen};
     unseen.reach = reach;
     return unseen;
 }
 
-void Way::add(const Layer &layer) {
+void Layers::add(const Layer &layer) {
     for (const Layer &before : layers_) {
         if (before.likeness == layer.likeness && before.identity == layer.identity) {
             return;
@@ -83,38 +83,38 @@ StorageStack::~StorageStack() {
 }
 
 // Devices, FIFOs and sockets keep nothing on the file system their node is on.
-Way StorageStack::walk(int fd, const struct stat &status, bool writing) {
-    Way way;
+Layers StorageStack::walk(int fd, const struct stat &status, bool writing) {
+    Layers layers;
     Layer top = file_layer(fd, status, Link::itself, -1);
     top.identity.device = S_ISBLK(status.st_mode) ? status.st_rdev : status.st_dev;
     top.identity.inode = S_ISBLK(status.st_mode) ? 0 : status.st_ino;
-    way.add(top);
-    for (std::size_t k = 0; k < way.size(); ++k) {
-        const Layer &layer = way[k];
+    layers.add(top);
+    for (std::size_t k = 0; k < layers.size(); ++k) {
+        const Layer &layer = layers[k];
         if (layer.likeness != Likeness::identity) {
             continue;
         }
         if (layer.identity.inode == 0) {
-            from_device(way, k);
+            from_device(layers, k);
         } else if (!layer.status_known || S_ISREG(layer.status.st_mode) ||
                    S_ISDIR(layer.status.st_mode)) {
-            from_file(way, k, writing);
+            from_file(layers, k, writing);
         }
     }
-    short_of_memory_ = short_of_memory_ || way.short_of_memory();
-    return way;
+    short_of_memory_ = short_of_memory_ || layers.short_of_memory();
+    return layers;
 }
 
 // A backing file renamed or deleted since is known by its identity alone.
-void StorageStack::from_device(Way &way, std::size_t k) {
-    const DeviceBeneath *beneath = this->beneath(way[k].identity.device);
+void StorageStack::from_device(Layers &layers, std::size_t k) {
+    const DeviceBeneath *beneath = this->beneath(layers[k].identity.device);
     const int above = static_cast<int>(k);
     if (beneath == nullptr || beneath->kind == DeviceBeneath::cannot_be_seen) {
-        Layer unseen = unseen_beneath(way, k);
+        Layer unseen = unseen_beneath(layers, k);
         const unsigned major_number = beneath != nullptr ? beneath->only_major : 0;
         unseen.reach = major_number != 0 ? Reach::disks_of_major : Reach::anything;
         unseen.major_number = major_number;
-        way.add(unseen);
+        layers.add(unseen);
         return;
     }
     const Identity backing{beneath->backing_device, beneath->backing_inode};
@@ -124,53 +124,53 @@ void StorageStack::from_device(Way &way, std::size_t k) {
                            : keep_open(open(beneath->backing_name.begin(),
                                             O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         Layer layer = fd >= 0 ? opened_layer(fd, Link::loop, above) : Layer{};
-        way.add(layer.identity == backing ? layer : Layer{backing, Link::loop, above});
+        layers.add(layer.identity == backing ? layer : Layer{backing, Link::loop, above});
     } else if (beneath->kind == DeviceBeneath::loop) {
-        way.add(Layer{backing, Link::loop, above}); // over a block device
+        layers.add(Layer{backing, Link::loop, above}); // over a block device
     }
     const Link link = beneath->kind == DeviceBeneath::partition ? Link::partition : Link::member;
     for (const dev_t member : beneath->devices) {
-        way.add(Layer{{member, 0}, link, above});
+        layers.add(Layer{{member, 0}, link, above});
     }
 }
 
-void StorageStack::from_file(Way &way, std::size_t k, bool writing) {
-    const Layer layer = way[k];
+void StorageStack::from_file(Layers &layers, std::size_t k, bool writing) {
+    const Layer layer = layers[k];
     const dev_t device = layer.identity.device;
     const int above = static_cast<int>(k);
     if (layer.fd < 0) { // known by its identity alone: its file system's kind is not known
-        way.add(major(device) != 0 ? Layer{{device, 0}, Link::file_system, above}
-                                   : unseen_beneath(way, k));
+        layers.add(major(device) != 0 ? Layer{{device, 0}, Link::file_system, above}
+                                      : unseen_beneath(layers, k));
         return;
     }
     HeapList<dev_t> devices;
     switch (kind_of(layer.file_system).beneath) {
     case Beneath::device:
         if (major(device) != 0) {
-            way.add(Layer{{device, 0}, Link::file_system, above});
+            layers.add(Layer{{device, 0}, Link::file_system, above});
         } else {
-            from_mount_source(way, k);
+            from_mount_source(layers, k);
         }
         return;
     case Beneath::own_devices:
         if (!btrfs_devices(layer.fd, devices)) {
-            way.add(unseen_beneath(way, k));
+            layers.add(unseen_beneath(layers, k));
         }
         for (const dev_t member : devices) {
-            way.add(Layer{{member, 0}, Link::file_system, above});
+            layers.add(Layer{{member, 0}, Link::file_system, above});
         }
         return;
     case Beneath::layers:
-        from_overlay(way, k, writing);
+        from_overlay(layers, k, writing);
         return;
     case Beneath::daemon: // its server reads and writes wherever it can
-        way.add(shown_layer(layer, above, Likeness::attributes));
-        way.add(unseen_beneath(way, k, Reach::held_images));
+        layers.add(shown_layer(layer, above, Likeness::attributes));
+        layers.add(unseen_beneath(layers, k, Reach::held_images));
         return;
     case Beneath::nothing:
         return;
     case Beneath::cannot_be_seen:
-        way.add(unseen_beneath(way, k));
+        layers.add(unseen_beneath(layers, k));
         return;
     }
 }
@@ -178,31 +178,31 @@ void StorageStack::from_file(Way &way, std::size_t k, bool writing) {
 // A write goes to the upper layer, after a copy-up. A read takes the upper file where there is
 // one, else the topmost lower file, and a metacopy file's bytes from a file below it. Where the
 // layers or the file's place in them cannot be found, what lies beneath cannot be seen.
-void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
-    const Layer layer = way[k];
+void StorageStack::from_overlay(Layers &layers, std::size_t k, bool writing) {
+    const Layer layer = layers[k];
     const int above = static_cast<int>(k);
     FileSystem *overlay = file_system(layer.fd, layer.identity.device);
     const Mount *mount = overlay != nullptr ? mount_of(*overlay) : nullptr;
     PathText path;
     if (mount == nullptr || !layers_of(*overlay).all_layers_found ||
         !mount->path_below_root(layer.fd, path)) {
-        from_hidden_layers(way, k, writing, mount == nullptr || overlay->metacopy);
+        from_hidden_layers(layers, k, writing, mount == nullptr || overlay->metacopy);
         return;
     }
     const int upper =
         overlay->upper >= 0 ? keep_open(open_beneath(overlay->upper, path.data())) : -1;
     if (writing) {
         if (overlay->upper >= 0) {
-            way.add(opened_layer(upper >= 0 ? upper : overlay->upper, Link::layer, above));
+            layers.add(opened_layer(upper >= 0 ? upper : overlay->upper, Link::layer, above));
         }
         return;
     }
     if (upper >= 0) {
-        way.add(opened_layer(upper, Link::layer, above));
+        layers.add(opened_layer(upper, Link::layer, above));
     }
     int metacopy = upper >= 0 && is_metacopy(*overlay, upper) ? upper : -1;
-    if ((upper >= 0 && metacopy < 0) || from_lowers(way, k, *overlay, path.data(), metacopy) ||
-        (metacopy >= 0 && from_redirect(way, k, *overlay, metacopy))) {
+    if ((upper >= 0 && metacopy < 0) || from_lowers(layers, k, *overlay, path.data(), metacopy) ||
+        (metacopy >= 0 && from_redirect(layers, k, *overlay, metacopy))) {
         return;
     }
     // Renamed (redirect_dir), or a metacopy's bytes not found: any file of a lower layer's file
@@ -211,30 +211,30 @@ void StorageStack::from_overlay(Way &way, std::size_t k, bool writing) {
         Layer shown = opened_layer(lower.fd, Link::layer, above);
         shown.identity.inode = layer.identity.inode;
         shown.likeness = Likeness::inode_number;
-        way.add(shown);
+        layers.add(shown);
     }
     if (overlay->metacopy) {
-        way.add(unseen_beneath(way, k));
+        layers.add(unseen_beneath(layers, k));
     }
 }
 
 // Where the layers or the file's place in them cannot be found: any regular file that shows what
 // the overlay shows of it. The upper layer's file system may be anything, and so may a metacopy's
 // data.
-void StorageStack::from_hidden_layers(Way &way, std::size_t k, bool writing, bool metacopy) {
-    const Layer layer = way[k];
-    way.add(shown_layer(layer, static_cast<int>(k), Likeness::attributes));
+void StorageStack::from_hidden_layers(Layers &layers, std::size_t k, bool writing, bool metacopy) {
+    const Layer layer = layers[k];
+    layers.add(shown_layer(layer, static_cast<int>(k), Likeness::attributes));
     Layer shown = shown_layer(layer, static_cast<int>(k), Likeness::inode_number);
-    shown.identity.device = 0; // on a file system that cannot be told
-    way.add(shown);
-    way.add(unseen_beneath(way, k, writing || metacopy ? Reach::anything : Reach::none));
+    shown.identity.device = 0; // on a file system that cannot be known
+    layers.add(shown);
+    layers.add(unseen_beneath(layers, k, writing || metacopy ? Reach::anything : Reach::none));
 }
 
 // The topmost lower file at path, and below a metacopy one, the file that holds its bytes; false
-// where the bytes were not found. metacopy: the last metacopy file on the way, or -1.
-bool StorageStack::from_lowers(Way &way, std::size_t k, const FileSystem &overlay, const char *path,
-                               int &metacopy) {
-    const ino_t shown = way[k].identity.inode;
+// where the bytes were not found. metacopy: the last metacopy file found, or -1.
+bool StorageStack::from_lowers(Layers &layers, std::size_t k, const FileSystem &overlay,
+                               const char *path, int &metacopy) {
+    const ino_t shown = layers[k].identity.inode;
     for (const OverlayLayer &directory : overlay.lowers) {
         const int lower = directory.data_only ? -1 : keep_open(open_beneath(directory.fd, path));
         const Layer found =
@@ -245,7 +245,7 @@ bool StorageStack::from_lowers(Way &way, std::size_t k, const FileSystem &overla
             (metacopy < 0 && !is_metacopy && !shows_inode_number(shown, found.identity.inode))) {
             continue;
         }
-        way.add(found);
+        layers.add(found);
         if (!is_metacopy) {
             return true;
         }
@@ -255,7 +255,8 @@ bool StorageStack::from_lowers(Way &way, std::size_t k, const FileSystem &overla
 }
 
 // A metacopy file names where its bytes are, from a lower or data-only layer's root.
-bool StorageStack::from_redirect(Way &way, std::size_t k, const FileSystem &overlay, int metacopy) {
+bool StorageStack::from_redirect(Layers &layers, std::size_t k, const FileSystem &overlay,
+                                 int metacopy) {
     PathText redirect;
     const char *name =
         overlay.trusted_xattrs ? "trusted.overlay.redirect" : "user.overlay.redirect";
@@ -270,7 +271,7 @@ bool StorageStack::from_redirect(Way &way, std::size_t k, const FileSystem &over
         const Layer found =
             data >= 0 ? opened_layer(data, Link::layer, static_cast<int>(k)) : Layer{};
         if (data >= 0 && S_ISREG(found.status.st_mode) && !is_metacopy(overlay, data)) {
-            way.add(found);
+            layers.add(found);
             return true;
         }
     }
@@ -279,8 +280,8 @@ bool StorageStack::from_redirect(Way &way, std::size_t k, const FileSystem &over
 
 // Where the source names no image that holds the erofs's UUID, the image was renamed: any file
 // that holds it is taken for it.
-void StorageStack::from_mount_source(Way &way, std::size_t k) {
-    const Layer layer = way[k];
+void StorageStack::from_mount_source(Layers &layers, std::size_t k) {
+    const Layer layer = layers[k];
     FileSystem *file_system = this->file_system(layer.fd, layer.identity.device);
     const Mount *mount = file_system != nullptr ? mount_of(*file_system) : nullptr;
     const std::optional<Uuid> uuid = erofs_uuid(layer.fd, layer.file_system);
@@ -291,13 +292,13 @@ void StorageStack::from_mount_source(Way &way, std::size_t k) {
     const Layer image = fd >= 0 ? opened_layer(fd, Link::mount_source, above) : Layer{};
     if (image.status_known && S_ISREG(image.status.st_mode) &&
         (!uuid || erofs_uuid_held(image.fd) == *uuid)) {
-        way.add(image);
+        layers.add(image);
     } else if (uuid) {
         Layer renamed{{}, Link::mount_source, above, Likeness::erofs_uuid};
         renamed.uuid = *uuid;
-        way.add(renamed);
+        layers.add(renamed);
     } else {
-        way.add(unseen_beneath(way, k));
+        layers.add(unseen_beneath(layers, k));
     }
 }
 

@@ -34,7 +34,7 @@ enum class Likeness {
 enum class Reach {
     anything,       // any file or block device
     disks_of_major, // a block device of one driver
-    held_images,    // an image that a mounted file system may read whole, where the other way
+    held_images,    // an image that a mounted file system may read whole, where the other list
                     // starts: what a FUSE server may read or write
     none,           // nothing of itself: it only shows what lies beneath that file system
 };
@@ -42,7 +42,7 @@ enum class Reach {
 struct Layer {
     Identity identity;
     Link link = Link::itself;
-    int above = -1; // its index on the way
+    int above = -1; // the index of the layer it was reached from
     Likeness likeness = Likeness::identity;
     Reach reach = Reach::anything; // of an unseen layer
     unsigned major_number = 0;     // of Reach::disks_of_major
@@ -55,8 +55,8 @@ struct Layer {
     bool held_elsewhere = false; // opened by another than this run, as far as it was asked
 };
 
-// The layers of one way down, in the order they were found.
-class Way {
+// The layers beneath one file or device, in the order they were found: itself first.
+class Layers {
   public:
     const Layer &operator[](std::size_t k) const { return layers_[k]; }
     Layer &operator[](std::size_t k) { return layers_[k]; }
@@ -69,7 +69,8 @@ class Way {
     HeapList<Layer> layers_;
 };
 
-// The ways of one run. Each step is asked of the kernel once, however many ways take it.
+// The layers beneath the files of one run. Each step is asked of the kernel once, however many
+// files take it.
 class StorageStack {
   public:
     StorageStack() = default;
@@ -78,8 +79,8 @@ class StorageStack {
     StorageStack &operator=(const StorageStack &) = delete;
 
     // What reading fd reads, and what writing it changes; status is fd's status at its open.
-    Way reads(int fd, const struct stat &status) { return walk(fd, status, false); }
-    Way writes(int fd, const struct stat &status) { return walk(fd, status, true); }
+    Layers reads(int fd, const struct stat &status) { return walk(fd, status, false); }
+    Layers writes(int fd, const struct stat &status) { return walk(fd, status, true); }
     bool short_of_memory() const { return short_of_memory_; }
 
   private:
@@ -105,15 +106,15 @@ class StorageStack {
         DeviceBeneath *beneath;
     };
 
-    Way walk(int fd, const struct stat &status, bool writing);
-    void from_device(Way &way, std::size_t k);
-    void from_file(Way &way, std::size_t k, bool writing);
-    void from_overlay(Way &way, std::size_t k, bool writing);
-    void from_hidden_layers(Way &way, std::size_t k, bool writing, bool metacopy);
-    bool from_lowers(Way &way, std::size_t k, const FileSystem &overlay, const char *path,
+    Layers walk(int fd, const struct stat &status, bool writing);
+    void from_device(Layers &layers, std::size_t k);
+    void from_file(Layers &layers, std::size_t k, bool writing);
+    void from_overlay(Layers &layers, std::size_t k, bool writing);
+    void from_hidden_layers(Layers &layers, std::size_t k, bool writing, bool metacopy);
+    bool from_lowers(Layers &layers, std::size_t k, const FileSystem &overlay, const char *path,
                      int &metacopy);
-    bool from_redirect(Way &way, std::size_t k, const FileSystem &overlay, int metacopy);
-    void from_mount_source(Way &way, std::size_t k);
+    bool from_redirect(Layers &layers, std::size_t k, const FileSystem &overlay, int metacopy);
+    void from_mount_source(Layers &layers, std::size_t k);
     Layer file_layer(int fd, const struct stat &status, Link link, int above);
     Layer opened_layer(int fd, Link link, int above);
     FileSystem *file_system(int fd, dev_t device);
@@ -132,5 +133,5 @@ class StorageStack {
 // With xino, overlayfs shows a file's layer in up to 32 high bits of its inode number.
 bool shows_inode_number(ino_t shown, ino_t real);
 
-// What may lie beneath a layer: a layer that cannot be seen, reached from way[above].
-Layer unseen_beneath(const Way &way, std::size_t above, Reach reach = Reach::anything);
+// What may lie beneath a layer: a layer that cannot be seen, reached from layers[above].
+Layer unseen_beneath(const Layers &layers, std::size_t above, Reach reach = Reach::anything);

@@ -140,8 +140,8 @@ Segment DiskLayout::segment(int k, off_t offset) {
 Segment DiskLayout::check_hole(int k, off_t offset, off_t end) {
     const std::optional<bool> waiting = pages_wait(fds_[k], offset, end);
     if (waiting) {
-        const Segment now = *waiting ? Segment{false, end} : seek_segment(k, offset);
-        return now.hole ? Segment{true, std::min(now.end, end)} : now;
+        const Segment found = *waiting ? Segment{false, end} : seek_segment(k, offset);
+        return found.hole ? Segment{true, std::min(found.end, end)} : found;
     }
     if (sync_file_range(fds_[k], 0, 0,
                         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
@@ -165,9 +165,9 @@ Segment DiskLayout::seek_segment(int k, off_t offset) {
     if (errno == ENXIO) {
         // No data from here on: a hole to the end, unless the file was cut short meanwhile, which
         // its mapping then finds out exactly.
-        const std::optional<off_t> now = size_now(fds_[k]);
-        const bool cut = !now || *now <= offset;
-        return {!cut, cut ? size : std::min(*now, size)};
+        const std::optional<off_t> current = file_size(fds_[k]);
+        const bool cut = !current || *current <= offset;
+        return {!cut, cut ? size : std::min(*current, size)};
     }
     return {false, size}; // cannot tell: all of it is data
 }

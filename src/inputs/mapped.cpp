@@ -37,9 +37,9 @@ struct WindowSlot {
 };
 std::array<WindowSlot, 2> windows;
 
-// How many of count bytes from offset on the file still holds: all, where it cannot be told.
+// How many of count bytes from offset on the file still holds: all, where that cannot be known.
 std::size_t still_held(int fd, off_t offset, std::size_t count) {
-    const std::optional<off_t> size = size_now(fd);
+    const std::optional<off_t> size = file_size(fd);
     return size ? std::min(count, static_cast<std::size_t>(std::max(*size - offset, off_t{0})))
                 : count;
 }

@@ -16,8 +16,8 @@
 // Opens an input, and says nothing of it yet.
 OpenedFile open_input(const char *name);
 
-// One input of the run as the source of its kind; a failed open is told here. The source lives
-// inside, so that no memory is claimed once the run has begun. block is the room for bytes that
+// One input of the run as the source of its kind; a failed open is reported here. The source lives
+// inside, so that no memory is claimed once the run has begun. block is the space for bytes that
 // are read; slot (0 or 1) tells the input's mapped window apart from the other's.
 class Input {
   public:

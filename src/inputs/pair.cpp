@@ -91,7 +91,7 @@ void InputPair::deliver_next_stretch() {
     }
 }
 
-// Reads each arriving input that has room and has something to give; waits only while one of
+// Reads each arriving input that has space left and has something to give; waits only while one of
 // them has nothing pending at all. False when a stop was asked for.
 bool InputPair::read_what_arrived() {
     std::array<pollfd, 2> watched{};

@@ -1,5 +1,5 @@
-// An input read block by block into room of its own: a regular file that cannot be mapped (files
-// under /proc and /sys tell no true size, and are read to their real end) or a block device.
+// An input read block by block into a buffer of its own: a regular file that cannot be mapped
+// (files under /proc and /sys tell no true size, and are read to their real end) or a block device.
 #pragma once
 
 #include "inputs/source.hpp"

@@ -13,11 +13,12 @@ namespace {
 // and a chmod, chown or new link after it would hide it. The one exception is a file that lost its
 // last name (removed, or renamed over) and is otherwise as it was: the removal moved its change
 // time.
-bool bytes_may_differ(const struct stat &now, const struct stat &opened) {
-    const bool as_opened =
-        now.st_size == opened.st_size && same_time(now.st_mtim, opened.st_mtim) &&
-        now.st_mode == opened.st_mode && now.st_uid == opened.st_uid && now.st_gid == opened.st_gid;
-    return !as_opened || (now.st_nlink != 0 && !same_time(now.st_ctim, opened.st_ctim));
+bool bytes_may_differ(const struct stat &closing, const struct stat &opened) {
+    const bool as_opened = closing.st_size == opened.st_size &&
+                           same_time(closing.st_mtim, opened.st_mtim) &&
+                           closing.st_mode == opened.st_mode && closing.st_uid == opened.st_uid &&
+                           closing.st_gid == opened.st_gid;
+    return !as_opened || (closing.st_nlink != 0 && !same_time(closing.st_ctim, opened.st_ctim));
 }
 
 } // namespace
@@ -32,9 +33,9 @@ Source::~Source() {
 }
 
 void Source::close() {
-    const std::optional<struct stat> now = status_of(fd_);
-    if (S_ISREG(opened_.st_mode) && !failure_.happened() && now &&
-        bytes_may_differ(*now, opened_)) {
+    const std::optional<struct stat> closing = status_of(fd_);
+    if (S_ISREG(opened_.st_mode) && !failure_.happened() && closing &&
+        bytes_may_differ(*closing, opened_)) {
         failure_.record_change();
     }
     if (fd_ >= 0) {

@@ -31,7 +31,7 @@ int diagnostics = STDERR_FILENO;
 
 } // namespace
 
-int write_whole(int fd, std::span<iovec> pieces) {
+int write_pieces(int fd, std::span<iovec> pieces) {
     for (;;) {
         while (!pieces.empty() && pieces[0].iov_len == 0) {
             pieces = pieces.subspan(1);
@@ -68,7 +68,7 @@ void print_diagnostic(const Text &diagnostic) {
         pieces[count++] = {const_cast<char *>(piece.bytes.data()), piece.bytes.size()};
     }
     if (diagnostics >= 0) {
-        write_whole(diagnostics, {pieces.data(), count});
+        write_pieces(diagnostics, {pieces.data(), count});
     }
 }
 

@@ -226,7 +226,7 @@ bool OutputFile::write_all(const char *bytes, std::size_t size) {
         return false; // a file that failed takes nothing more, even should it recover
     }
     iovec piece{const_cast<char *>(bytes), size};
-    const int errnum = write_whole(fd_, {&piece, 1});
+    const int errnum = write_pieces(fd_, {&piece, 1});
     if (errnum == EINTR) {
         stopped_ = true;
     } else if (errnum != 0) {

@@ -56,7 +56,7 @@ void write_verdict(const RunFiles &run, OutputFile &logdatei, Shorter shorter) {
 
 // The comparison proper, once every file is open and allowed: the log emptied and begun, every
 // pair the mode asks for reported on both outputs, the verdict, the trailer. The exit status.
-int compare_and_report(const RunFiles &run, Input &inputs1, Input &inputs2, OutputFile &logdatei,
+int compare_and_report(const RunFiles &run, Input &datei1, Input &datei2, OutputFile &logdatei,
                        PairLines &lines) {
     OutputFile &console = run.console;
     logdatei.empty();
@@ -65,13 +65,11 @@ int compare_and_report(const RunFiles &run, Input &inputs1, Input &inputs2, Outp
     const StopRequest stop{stop_flag(), stop_signals()};
     // Verbose mode reports every pair, and so reads every byte.
     std::optional<DiskLayout> layout =
-        run.mode == Mode::mismatch ? layout_of(inputs1.mapped(), inputs2.mapped()) : std::nullopt;
-    Source &datei1 = inputs1.source();
-    Source &datei2 = inputs2.source();
-    InputPair inputs = layout ? InputPair(*inputs1.mapped(), *inputs2.mapped(), stop, *layout)
-                              : InputPair(datei1, datei2, stop);
+        run.mode == Mode::mismatch ? layout_of(datei1.mapped(), datei2.mapped()) : std::nullopt;
+    InputPair pair = layout ? InputPair(*datei1.mapped(), *datei2.mapped(), stop, *layout)
+                            : InputPair(datei1.source(), datei2.source(), stop);
     dateipos = 1;
-    const std::optional<Shorter> shorter = compare_inputs(inputs, run.mode, [&] {
+    const std::optional<Shorter> shorter = compare_inputs(pair, run.mode, [&] {
         lines.set(zeichen1, zeichen2, dateipos);
         if (console.takes_lines()) {
             console.write_line(lines.console_line());
@@ -84,15 +82,15 @@ int compare_and_report(const RunFiles &run, Input &inputs1, Input &inputs2, Outp
     if (shorter) {
         write_verdict(run, logdatei, *shorter);
     }
-    datei1.close();
-    datei2.close();
+    datei1.source().close();
+    datei2.source().close();
     if (shorter) {
         logdatei.write(texts::trailer());
     }
     logdatei.close();
     console.flush();
-    const bool complete =
-        console.intact() && logdatei.intact() && datei1.intact() && datei2.intact();
+    const bool complete = console.intact() && logdatei.intact() && datei1.source().intact() &&
+                          datei2.source().intact();
     return complete ? 0 : 2;
 }
 
@@ -120,8 +118,9 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
     }
     PairLines lines(mode, logfile, {memory.lines.get(), memory.line_space});
     handle_window_faults();
-    Input inputs1(opened[0], 0, {memory.blocks.get(), block_size});
-    Input inputs2(opened[1], 1, {memory.blocks.get() + block_size, block_size});
+    // The run's streams, by the tool's fixed German names (file 1, file 2, log file).
+    Input datei1(opened[0], 0, {memory.blocks.get(), block_size});
+    Input datei2(opened[1], 1, {memory.blocks.get() + block_size, block_size});
     OutputFile logdatei(logfile);
     logdatei.find();
     if (stop_signal() != 0 ||
@@ -134,6 +133,6 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
         logdatei.remove_if_created();
         return 2;
     }
-    return compare_and_report({file1, file2, logfile, mode, console}, inputs1, inputs2, logdatei,
+    return compare_and_report({file1, file2, logfile, mode, console}, datei1, datei2, logdatei,
                               lines);
 }

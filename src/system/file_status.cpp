@@ -20,7 +20,7 @@ std::optional<struct stat> status_of(int fd) {
     return fd >= 0 && fstat(fd, &file) == 0 ? std::optional(file) : std::nullopt;
 }
 
-std::optional<off_t> size_now(int fd) {
+std::optional<off_t> file_size(int fd) {
     struct stat file {};
     return fstat(fd, &file) == 0 ? std::optional(file.st_size) : std::nullopt;
 }

@@ -35,7 +35,7 @@ std::string_view path_of(int fd, PathText &path);
 std::optional<struct stat> status_of(int fd);
 
 // Safe in a signal handler.
-std::optional<off_t> size_now(int fd);
+std::optional<off_t> file_size(int fd);
 
 // The magic number of fd's file system; 0 where it cannot be had.
 long file_system_of(int fd);

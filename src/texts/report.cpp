@@ -113,13 +113,13 @@ PairLines::PairLines(Mode mode, std::string_view logfile, std::span<char> space)
     console_tail_ = {tail, console_tail_size(logfile)};
 }
 
-void PairLines::set(char zeichen1, char zeichen2, unsigned long dateipos) {
-    equal_ = zeichen1 == zeichen2;
-    head_[byte1_at] = zeichen1;
-    head_[byte2_at] = zeichen2;
+void PairLines::set(char byte1, char byte2, unsigned long position) {
+    equal_ = byte1 == byte2;
+    head_[byte1_at] = byte1;
+    head_[byte2_at] = byte2;
     char *const digits = head_.data() + digits_at;
     char *const pair_end =
-        std::to_chars(digits, digits + std::numeric_limits<unsigned long>::digits10 + 1, dateipos)
+        std::to_chars(digits, digits + std::numeric_limits<unsigned long>::digits10 + 1, position)
             .ptr;
     char *end = pair_end;
     if (mode_ == Mode::verbose) {

@@ -40,7 +40,7 @@ class PairLines {
   public:
     static std::size_t space_needed(std::string_view logfile);
     PairLines(Mode mode, std::string_view logfile, std::span<char> space);
-    void set(char zeichen1, char zeichen2, unsigned long dateipos);
+    void set(char byte1, char byte2, unsigned long position);
     std::string_view console_line();
     std::string_view log_line();
 
