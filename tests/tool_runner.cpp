@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -71,8 +72,12 @@ const fs::path &reachable_copies() {
         dup2(open("/dev/null", O_WRONLY), 1);
         break;
     case Stdout::piped:
-    case Stdout::terminal:
         dup2(out_pipe, 1);
+        break;
+    case Stdout::terminal: // its controlling terminal, by the name /dev/tty, beside /dev/null
+        setsid();
+        ioctl(out_pipe, TIOCSCTTY, 0);
+        dup2(open("/dev/tty", O_WRONLY), 1);
         break;
     case Stdout::work_file:
         dup2(open(options.stdout_file.c_str(),

@@ -18,7 +18,8 @@
 
 // Where the tool's standard output goes: a file of the test's own, captured; closed; /dev/full;
 // /dev/null; a pipe read to its end, captured; the file stdout_file in the work directory,
-// emptied or appended to (not captured); a pseudo-terminal in raw mode, read to its end, captured.
+// emptied or appended to (not captured); a pseudo-terminal in raw mode, the tool's controlling
+// terminal opened as /dev/tty, read to its end, captured.
 enum class Stdout { captured, closed, full_device, null_device, piped, work_file, terminal };
 
 struct RunOptions {

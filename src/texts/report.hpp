@@ -48,6 +48,8 @@ class PairLines {
     static constexpr std::size_t longest_pair = 56;
     // Verbose mode shows an unequal pair twice.
     static constexpr std::size_t longest_head = 2 * longest_pair + 1;
+    // " does not match" and its line end, the longer of the log's two tails.
+    static constexpr std::size_t longest_log_tail = 16;
 
   private:
     std::string_view compose(char *line, std::string_view tail) const;
@@ -58,7 +60,7 @@ class PairLines {
     std::array<char, longest_head> head_{};
     char *console_; // space for the longest console line, then the mismatch tail
     std::string_view console_tail_;
-    std::array<char, longest_head + 16> log_{};
+    std::array<char, longest_head + longest_log_tail> log_{};
 };
 
 // Which of the standard outputs a refusal names.
