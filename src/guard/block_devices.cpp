@@ -1,5 +1,6 @@
 #include "guard/block_devices.hpp"
 
+#include "guard/sysfs.hpp"
 #include "system/file_status.hpp"
 
 #include <dirent.h>
@@ -20,76 +21,6 @@
 #include <string_view>
 
 namespace {
-
-struct SysfsPath {
-    SysfsPath(dev_t device, const char *rest) {
-        std::snprintf(text.data(), text.size(), "/sys/dev/block/%u:%u%s", major(device),
-                      minor(device), rest);
-    }
-    std::array<char, 96> text{};
-};
-
-// Its length, or -1 with errno.
-ssize_t read_attribute(int directory, const char *name, char *text, std::size_t size) {
-    const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
-    const ssize_t length = fd >= 0 ? read(fd, text, size - 1) : -1;
-    const int errnum = errno;
-    if (fd >= 0) {
-        close(fd);
-    }
-    text[length > 0 ? length : 0] = '\0';
-    errno = errnum;
-    return length;
-}
-
-// A "dev" attribute: "major:minor" and a line feed.
-bool read_device_number(int directory, const char *name, dev_t &device) {
-    std::array<char, 32> text{};
-    unsigned major_number = 0;
-    unsigned minor_number = 0;
-    if (read_attribute(directory, name, text.data(), text.size()) <= 0 ||
-        std::sscanf(text.data(), "%u:%u", &major_number, &minor_number) != 2) {
-        return false;
-    }
-    device = makedev(major_number, minor_number);
-    return true;
-}
-
-// Each entry of a directory; false where it cannot be read whole.
-template <typename Entry> bool each_entry(int listing, Entry &&entry) {
-    constexpr std::size_t size = 4096;
-    char *const entries = static_cast<char *>(std::malloc(size));
-    ssize_t got = listing >= 0 && entries != nullptr ? 1 : -1;
-    while (got > 0 && (got = getdents64(listing, entries, size)) > 0) {
-        for (ssize_t at = 0; at < got;) {
-            const auto *found = reinterpret_cast<const dirent64 *>(entries + at);
-            at += found->d_reclen;
-            if (found->d_name[0] != '.') {
-                entry(listing, found->d_name);
-            }
-        }
-    }
-    std::free(entries);
-    if (listing >= 0) {
-        close(listing);
-    }
-    return got == 0;
-}
-
-// The devices of a sysfs directory of devices (members, a btrfs's devices); false where one of
-// them cannot be read.
-bool devices_listed(const char *directory, HeapList<dev_t> &devices) {
-    bool all = true;
-    const bool listed = each_entry(
-        open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC), [&](int listing, const char *name) {
-            std::array<char, NAME_MAX + 8> attribute{};
-            std::snprintf(attribute.data(), attribute.size(), "%s/dev", name);
-            dev_t device = 0;
-            all =
-                all && read_device_number(listing, attribute.data(), device) && devices.add(device);
-        });
-    return listed && all;
-}
 
 // By LOOP_GET_STATUS64 on the node, which names a backing file renamed or deleted since.
 bool loop_backing_by_node(dev_t device, const char *node, DeviceBeneath &beneath) {

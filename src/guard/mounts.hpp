@@ -53,12 +53,3 @@ class Mount {
     std::string_view root_;
     std::string_view options_; // NUL-separated
 };
-
-using Uuid = std::array<unsigned char, 16>;
-
-// The UUID of the erofs that fd is on (type: its magic number); nothing before Linux 6.5.
-std::optional<Uuid> erofs_uuid(int fd, long type);
-
-// What fd's file holds where an erofs image keeps its UUID, zeros where it holds nothing there;
-// fd is opened again to be read.
-Uuid erofs_uuid_held(int fd);

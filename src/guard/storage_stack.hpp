@@ -3,6 +3,7 @@
 #pragma once
 
 #include "guard/block_devices.hpp"
+#include "guard/erofs.hpp"
 #include "guard/mounts.hpp"
 #include "system/heap_list.hpp"
 
@@ -129,6 +130,12 @@ class StorageStack {
     HeapList<int> opened_;
     bool short_of_memory_ = false;
 };
+
+// Opens a name that a mount gives; a relative one from the tool's directory.
+int open_named(std::string_view name, int flags);
+
+// A layer known by what the one above shows of it.
+Layer shown_layer(const Layer &layer, int above, Likeness likeness);
 
 // With xino, overlayfs shows a file's layer in up to 32 high bits of its inode number.
 bool shows_inode_number(ino_t shown, ino_t real);
