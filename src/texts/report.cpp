@@ -36,8 +36,7 @@ constexpr std::string_view log_mismatch_tail = " does not match\n";
 static_assert(file1_label.size() + 1 + file2_label.size() + 1 + position_label.size() +
                   std::numeric_limits<unsigned long>::digits10 + 1 ==
               PairLines::longest_pair);
-static_assert(std::max(match_note.size(), log_mismatch_tail.size()) ==
-              PairLines::longest_log_tail);
+static_assert(std::max(match_note.size(), log_mismatch_tail.size()) == PairLines::longest_log_tail);
 
 // memcpy rather than std::copy: GCC makes a byte loop of the latter for these short texts.
 char *copy_text(char *out, std::string_view text) {
