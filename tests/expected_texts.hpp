@@ -88,4 +88,31 @@ inline std::string log_refusal(const std::string &log, const std::string &input)
            "'; not overwriting it\n";
 }
 
+// The guard's refusal lines.
+inline std::string backs(const std::string &log, const std::string &device) {
+    return "pairscan: log file '" + log + "' is the backing file of " + device +
+           "; not overwriting it\n";
+}
+
+inline std::string block(const std::string &log) {
+    return "pairscan: log file '" + log + "' is a block device; not overwriting it\n";
+}
+
+inline std::string unseen_log(const std::string &log, const std::string &input,
+                              const std::string &device) {
+    return "pairscan: log file '" + log + "' may reach what '" + input +
+           "' reads: nothing shows what lies beneath device " + device + "; not overwriting it\n";
+}
+
+inline std::string unseen_out(const std::string &input, const std::string &device) {
+    return "pairscan: input file '" + input +
+           "' may be reached by standard output: nothing shows what lies beneath device " + device +
+           "; not reading it\n";
+}
+
+inline std::string reads(const std::string &input) {
+    return "pairscan: input file '" + input +
+           "' is the same file as standard output; not reading it\n";
+}
+
 } // namespace expect
