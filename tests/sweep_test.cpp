@@ -1,11 +1,7 @@
-// Every call the tool makes, answered in every way the system can answer it, and every moment an
-// input can be cut short or rewritten: each run checked for the same few promises against the
-// byte-by-byte reference.
+// Every call the tool makes, answered in every way the system can answer it: each run checked for
+// the same few promises against the byte-by-byte reference.
 
-#include "byte_reference.hpp"
-#include "expected_texts.hpp"
-#include "private_mounts.hpp"
-#include "tool_runner.hpp"
+#include "sweep_common.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,174 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <optional>
 #include <sstream>
 
 namespace fs = std::filesystem;
 using namespace expect;
-using Args = std::vector<std::string>;
 
 namespace {
-
-// The texts of a run on two inputs as the byte-by-byte reference has them, or as they stand when
-// the run reported only the first count of its pairs and then the verdict shorter.
-struct Reference {
-    Args args;
-    Outcome outcome;
-
-    Reference(Args names, const std::string &a, const std::string &b)
-        : args(std::move(names)),
-          outcome(byte_by_byte(a, b, args.size() == 4 ? Mode::verbose : Mode::mismatch,
-                               args[0] == "nofile")) {}
-    std::string line(const Pair &reported, bool console) const {
-        const auto [z1, z2, position] = reported;
-        const std::string mismatch =
-            console ? console_mismatch(z1, z2, position, args[2]) : log_mismatch(z1, z2, position);
-        return args.size() == 3 ? mismatch
-               : z1 == z2       ? match(z1, position)
-                                : pair(z1, z2, position) + " " + mismatch;
-    }
-    std::string head(bool console) const {
-        return console ? banner + announcement(args.size() == 4, args[0], args[1], args[2])
-                       : log_head(args[0], args[1]);
-    }
-    std::string text(bool console, std::size_t count, Shorter shorter) const {
-        std::string text = head(console);
-        for (std::size_t i = 0; i < count; ++i) {
-            text += line(outcome.pairs[i], console);
-        }
-        const std::string &first = shorter == Shorter::first ? args[0] : args[1];
-        const std::string &other = shorter == Shorter::first ? args[1] : args[0];
-        if (shorter != Shorter::neither) {
-            text += console ? console_verdict(first, other) : log_verdict(first, other);
-        }
-        return console ? text : text + trailer;
-    }
-    std::string whole(bool console) const {
-        return text(console, outcome.pairs.size(), outcome.shorter);
-    }
-};
-
-// A prefix of text that ends with a whole line, or all of it.
-bool whole_lines_of(const std::string &part, const std::string &text) {
-    return text.starts_with(part) && (part.empty() || part.back() == '\n' || part == text);
-}
-
-// The lines of text past its first head bytes that its first length bytes begin.
-std::size_t lines_in(const std::string &text, std::size_t head, std::size_t length) {
-    const std::string part = text.substr(0, length);
-    return part.size() <= head ? 0
-                               : std::count(part.begin() + long(head), part.end(), '\n') +
-                                     std::size_t(part.back() != '\n');
-}
-
-// What the fault library noted in one run: the calls of each kind and the steps of the changed
-// file; the descriptor of the call that got the answer; the bytes on standard output and in the
-// log then, or when the file was changed, and whether it was open.
-struct Notes {
-    std::vector<unsigned long> calls;
-    unsigned long long brought_in = 0; // pages of the holes in both that the run brought in
-    unsigned long file_reads = 0;      // read(2) calls on the changed file
-    std::optional<int> fired;
-    std::size_t out = 0, log = 0;
-    std::string cut;
-};
-
-// The inputs of the runs, made anew for each: a and b, with holes where given (file 0 or 1, from,
-// to), and a fed through the FIFO "fifo" when the first argument names it.
-struct Scenario {
-    const char *what;
-    Args args;
-    std::string a;
-    std::string b;
-    std::string old_log{}; // what the log holds before the run; none when empty
-    std::vector<std::array<std::size_t, 3>> holes{};
-    Stdout out = Stdout::captured;
-};
-
-// One run of the scenario with this setting of the fault library, and what the library noted.
-// With flushed given, a FIFO's bytes come as a whole block, three bytes, then the rest, and the
-// report lines of each part must be out while the FIFO holds back the next; once it has sent more
-// than the other input holds, the whole report.
-std::pair<ToolRun, Notes> run_once(const Scratch &scratch, const Scenario &scenario,
-                                   const std::string &setting, const Reference *flushed = nullptr) {
-    // Each file made anew, its holes never written, so that no page of them is in the page cache.
-    for (const std::size_t k : {0U, 1U}) {
-        const std::string &bytes = k == 0 ? scenario.a : scenario.b;
-        const fs::path file = scratch.dir() / (k == 0 ? "a" : "b");
-        fs::remove(file);
-        std::ofstream out(file, std::ios::binary);
-        std::size_t from = 0; // where the bytes not yet written begin
-        for (const auto &[in, hole, end] : scenario.holes) {
-            if (in == k) {
-                out.write(&bytes[from], long(hole - from)).seekp(long(end));
-                from = end;
-            }
-        }
-        out.write(&bytes[from], long(bytes.size() - from)).flush();
-        fs::resize_file(file, bytes.size()); // a hole at the end too
-    }
-    fs::remove(scratch.dir() / "l");
-    fs::remove(scratch.dir() / "a.link");
-    if (!scenario.old_log.empty()) {
-        scratch.put("l", scenario.old_log);
-    }
-    const fs::path notes_file = scratch.dir().parent_path() / "notes";
-    fs::remove(notes_file);
-    RunOptions options = with_fault(setting);
-    options.env.push_back("PAIRSCAN_NOTES=" + notes_file.string());
-    options.seconds = 3; // no hang, and no stop held up
-    options.out = scenario.out;
-    std::optional<FifoWriter> writer;
-    if (scenario.args[0] == "fifo") {
-        const std::size_t ends[] = {block_size, block_size + 3, scenario.a.size()};
-        const std::vector pieces{scenario.a.substr(0, ends[0]), scenario.a.substr(ends[0], 3),
-                                 scenario.a.substr(ends[1])};
-        writer.emplace(scratch, "fifo", pieces, [&, ends](std::size_t piece) {
-            if (flushed == nullptr || piece == 2) {
-                return;
-            }
-            const auto count = std::count_if(
-                flushed->outcome.pairs.begin(), flushed->outcome.pairs.end(),
-                [&](const Pair &reported) { return std::get<2>(reported) <= ends[piece]; });
-            const Shorter settled =
-                scenario.b.size() < ends[piece] ? Shorter::second : Shorter::neither;
-            EXPECT_TRUE(eventually([&] {
-                return scratch.captured_stdout() == flushed->text(true, count, settled) &&
-                       scratch.read("l") + (settled == Shorter::neither ? trailer : "") ==
-                           flushed->text(false, count, settled);
-            })) << "lines held back while the FIFO waits, after part "
-                << piece;
-        });
-    }
-    const ToolRun tool = scratch.run(scenario.args, options);
-    writer.reset();
-    Notes notes;
-    for (const auto &[file, from, to] : scenario.holes) { // b's holes lie in a's: holes in both
-        notes.brought_in +=
-            file == 0 ? 0
-                      : scratch.pages_cached("a", from, to) + scratch.pages_cached("b", from, to);
-    }
-    std::ifstream in(notes_file);
-    for (std::string word; in >> word;) {
-        for (unsigned long count = 0; word == "calls" && notes.calls.size() < 12 && in >> count;) {
-            notes.calls.push_back(count);
-        }
-        if (word == "fired") {
-            in >> notes.fired.emplace() >> notes.out >> notes.log;
-        } else if (word == "file_reads") {
-            in >> notes.file_reads;
-        } else if (word == "cut") {
-            in >> notes.cut >> notes.out;
-        }
-    }
-    return {tool, notes};
-}
 
 // The kinds of call, in the fault library's order, and how each can be answered.
 const std::vector<std::pair<const char *, const char *>> kinds{
@@ -287,93 +124,6 @@ void expect_promises(const Scenario &scenario, const Reference &expected, const 
                         << log.substr(0, 2000);
 }
 
-// Two files over two windows, compared by their layout: a holds a hole inside its first window,
-// up to its last page, and ends in one; b holds zeros against them, with a few bytes that are
-// not, and a hole of its own inside a's.
-Scenario by_layout() {
-    std::string a = pattern(window_size + 300000);
-    const std::size_t mib = std::size_t{1} << 20;
-    const std::vector<std::array<std::size_t, 3>> holes{{0, mib, window_size - 4096},
-                                                        {0, window_size + 250000, a.size()},
-                                                        {1, mib + 65536, mib + 524288}};
-    for (const auto &[file, from, to] : holes) {
-        a.replace(from, to - from, to - from, '\0'); // b's hole lies in a's
-    }
-    const std::string b = differing_copy(a, {3, 4097, mib + 5, window_size - 1, window_size + 10,
-                                             window_size + 200000}) +
-                          "tail";
-    return {"two windows, by layout", {"a", "b", "l"}, a, b, "", holes};
-}
-
-// At steps of a run on input a (a window, a probe, a look at its layout, a report line), the file
-// cut to each size that matters, or rewritten: the change is reported, no pair past a new end is
-// taken for the file's, and every pair before it is exact. A file renamed over by a rewritten copy
-// keeps the bytes the run opened, and is no change unless its mode changed too; a new mode, group
-// or name alone is one, as it could hide a rewrite whose modification time was put back.
-void expect_every_change_seen(const fs::path &under, const Scenario &scenario,
-                              const std::vector<std::string> &changes, bool every_step) {
-    const Scratch scratch(under);
-    const std::string path = (fs::canonical(scratch.dir()) / "a").string();
-    const auto [base, counted] = run_once(scratch, scenario, "PAIRSCAN_CUT=" + path + ":0:0");
-    const Reference expected(scenario.args, scenario.a, scenario.b);
-    SCOPED_TRACE(std::string(scenario.what) + " in " + under.string());
-    ASSERT_EQ(base.out, expected.whole(true));
-    EXPECT_EQ(counted.brought_in, 0U) << "holes in both read";
-    EXPECT_EQ(counted.file_reads, 0U) << "read(2) calls on a mapped file";
-    const unsigned long steps = counted.calls.back();
-    std::map<std::size_t, Reference> cuts; // the file cut short at each end, as the run reads it
-    const auto cut = [&](std::size_t end) -> const Reference & {
-        return cuts.try_emplace(end, scenario.args, scenario.a.substr(0, end), scenario.b)
-            .first->second;
-    };
-    for (const std::string &change : changes) {
-        std::string changed = scenario.a;
-        if (change.starts_with("rewrite")) {
-            changed.replace(2200000, 10, "REWRITTEN!");
-        } else if (change.find_first_not_of("0123456789") == std::string::npos) {
-            changed.resize(std::stoul(change));
-        }
-        const Reference as_changed(scenario.args, changed, scenario.b);
-        for (unsigned long k = every_step ? 1 : steps / 2; k <= (every_step ? steps : steps / 2);
-             ++k) {
-            const std::string setting = (path + ":").append(std::to_string(k) + ":").append(change);
-            const auto [tool, notes] = run_once(scratch, scenario, "PAIRSCAN_CUT=" + setting);
-            SCOPED_TRACE(setting + ", " + notes.cut);
-            const std::string log = scratch.read("l");
-            // As it was when the run opened it, or as it is; a file cut short ends where it was
-            // cut, or where the pairs read before the cut (their lines written or being written
-            // then) end.
-            const bool open = notes.cut == "open";
-            const bool renamed = change.starts_with("rewrite-renamed-over");
-            const bool seen_changed = open && change != "rewrite-renamed-over";
-            std::vector<const Reference *> as_read{notes.cut == "before" ? &as_changed : &expected};
-            if (renamed && notes.cut == "before") {
-                as_read.push_back(&expected); // opened already, but not yet looked at
-            } else if (seen_changed && change.starts_with("rewrite")) {
-                as_read.push_back(&as_changed);
-            } else if (seen_changed) {
-                as_read = {&cut(std::min(changed.size(), scenario.a.size()))};
-                for (const Pair &reported : expected.outcome.pairs) {
-                    const std::size_t end = std::get<2>(reported);
-                    if (end > changed.size() &&
-                        base.out.find(expected.line(reported, true)) <= notes.out) {
-                        as_read.push_back(&cut(end));
-                    }
-                }
-            }
-            EXPECT_EQ(tool.err, seen_changed ? "pairscan: a: file changed as it was read\n" : "");
-            EXPECT_EQ(tool.status, seen_changed ? 2 : 0);
-            EXPECT_TRUE(std::any_of(as_read.begin(), as_read.end(),
-                                    [&, &out = tool.out](const Reference *as) {
-                                        return out == as->whole(true) && log == as->whole(false);
-                                    }))
-                << "standard output:\n"
-                << tool.out.substr(0, 2000) << "\nlog:\n"
-                << log.substr(0, 2000);
-        }
-    }
-}
-
 } // namespace
 
 // Each call of each kind that a run makes, answered in every way its kind can be answered.
@@ -421,28 +171,6 @@ TEST(Sweep, EveryCallAnsweredInEveryWay) {
             }
         }
     }
-}
-
-// Also on tmpfs, and on a file system that keeps whole seconds, where a change in the same second
-// as the open is still seen by the size, and one in a later second by its times (needs root and
-// loop devices).
-TEST(Sweep, EveryChangeAtEveryStep) {
-    expect_every_change_seen(fs::temp_directory_path(), by_layout(),
-                             {"0", "50", "4096", "1052672", "2097102", "2097152", "2297142",
-                              "2398152", "rewrite", "rewrite-old-time", "rewrite-renamed-over",
-                              "rewrite-renamed-over-chmod", "chmod", "chgrp", "unlink-chgrp",
-                              "link"},
-                             true);
-    expect_every_change_seen("/dev/shm", by_layout(), {"rewrite"}, false);
-    const Scratch holder;
-    fs::create_directory(holder.dir() / "mnt");
-    const bool made = holder.shell("mke2fs -q -F -t ext2 -I 128 image 16M");
-    LoopDevice device(holder.dir() / "image");
-    if (!enter_private_mounts() || !made || !device.mount(holder.dir() / "mnt", "ext2")) {
-        GTEST_SKIP() << "no ext2 file system could be made and mounted here";
-    }
-    expect_every_change_seen(holder.dir() / "mnt", by_layout(),
-                             {"2398152", "rewrite", "rewrite-old-time"}, false);
 }
 
 // However long the log's name, which every console mismatch line carries, each report line is
