@@ -199,9 +199,6 @@ RunOptions options_of(const BuiltStack &stack, const GuardRun &run) {
     RunOptions options = run.setting.empty() ? RunOptions{} : with_fault(stack.expand(run.setting));
     options.user = run.user;
     options.seconds = 10;
-#if !defined(__SANITIZE_ADDRESS__)  // whose frames hold far more
-    options.stack_limit = 32 << 10; // every stack is walked within ulimit -s 32
-#endif
     const bool appends = run.out.starts_with(">>");
     if (!run.out.empty()) {
         options.out = Stdout::work_file;

@@ -37,7 +37,11 @@ struct RunOptions {
     // Called in the test while the tool runs, before its standard output is read.
     std::function<void(pid_t tool)> meanwhile{};
     rlim_t address_space_limit = RLIM_INFINITY; // RLIMIT_AS
+#if defined(__SANITIZE_ADDRESS__)               // whose frames hold far more
     rlim_t stack_limit = RLIM_INFINITY;         // RLIMIT_STACK, as ulimit -s sets it
+#else
+    rlim_t stack_limit = 32 << 10; // every run works under ulimit -s 32
+#endif
     unsigned seconds = 0; // when set, the tool is killed by SIGALRM (status 142) past it
     uid_t user = 0;       // when set, the tool runs as this user, in a group of the same number
     bool stdout_nonblocking = false; // left so by a parent: a write when it is full fails (EAGAIN)
