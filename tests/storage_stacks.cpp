@@ -54,7 +54,6 @@ class BuiltStack {
     BuiltStack &operator=(const BuiltStack &) = delete;
     bool build(const std::string &line);
     std::string expand(std::string text) const;
-    void settle() const;
 
   private:
     bool serve(const std::string &from, const std::string &to);
@@ -146,15 +145,6 @@ std::vector<std::string> mounts_under(const fs::path &dir) {
     return points;
 }
 
-// Its file systems written back, and reads no longer change them: a refused run must leave every
-// image as it was.
-void BuiltStack::settle() const {
-    for (const std::string &point : mounts_under(scratch_.dir())) {
-        mount(nullptr, point.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_NOATIME, nullptr);
-    }
-    sync();
-}
-
 // The file systems under dir frozen while a refused run is checked, the last mounted first:
 // none writes back on its own meanwhile, and a write by the run would wait, not land.
 class Frozen {
@@ -240,7 +230,6 @@ void check_run(const Scratch &scratch, const BuiltStack &stack, const GuardRun &
     for (const std::string &arg : run.args) {
         args.push_back(stack.expand(arg));
     }
-    stack.settle(); // also what a run before wrote
     std::optional<Frozen> frozen;
     if (!run.refusal.empty()) {
         frozen.emplace(scratch.dir());

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -191,17 +192,21 @@ bool btrfs_devices(int fd, HeapList<dev_t> &devices) {
     if (devices_listed(path.data(), devices) && devices.size() >= info.num_devices) {
         return true;
     }
+    // Its answer holds a path of a KiB and more: off the stack.
+    auto *const device =
+        static_cast<btrfs_ioctl_dev_info_args *>(std::calloc(1, sizeof(btrfs_ioctl_dev_info_args)));
     std::size_t found = 0;
-    for (std::uint64_t id_number = 1; id_number <= info.max_id; ++id_number) {
-        btrfs_ioctl_dev_info_args device{};
-        device.devid = id_number;
+    for (std::uint64_t id_number = 1; device != nullptr && id_number <= info.max_id; ++id_number) {
+        std::memset(device, 0, sizeof *device);
+        device->devid = id_number;
         struct stat node {};
-        if (ioctl(fd, BTRFS_IOC_DEV_INFO, &device) == 0 &&
-            stat(reinterpret_cast<const char *>(device.path), &node) == 0 &&
+        if (ioctl(fd, BTRFS_IOC_DEV_INFO, device) == 0 &&
+            stat(reinterpret_cast<const char *>(device->path), &node) == 0 &&
             S_ISBLK(node.st_mode) && devices.add(node.st_rdev)) {
             ++found;
         }
     }
+    std::free(device);
     return found >= info.num_devices;
 }
 

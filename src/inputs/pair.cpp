@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 
 namespace {
 
@@ -24,13 +25,13 @@ std::span<const char> zero_window() {
 
 } // namespace
 
-std::optional<DiskLayout> layout_of(MappedInput *first, MappedInput *second) {
+DiskLayout *layout_of(MappedInput *first, MappedInput *second, void *space) {
     if (first == nullptr || second == nullptr ||
         std::min(first->size(), second->size()) <= off_t{window_size} || zero_window().empty()) {
-        return std::nullopt;
+        return nullptr;
     }
-    return DiskLayout({first->descriptor(), second->descriptor()}, first->status(),
-                      second->status());
+    return new (space)
+        DiskLayout({first->descriptor(), second->descriptor()}, first->status(), second->status());
 }
 
 InputPair::InputPair(Source &first, Source &second, StopRequest stop)

@@ -46,4 +46,6 @@ class InputPair {
 };
 
 // Nothing for smaller files, or other kinds: asking would cost more than it saves.
-std::optional<DiskLayout> layout_of(MappedInput *first, MappedInput *second);
+// Made in space (of sizeof(DiskLayout) bytes) where both are mapped and large enough to gain by it;
+// nullptr otherwise.
+DiskLayout *layout_of(MappedInput *first, MappedInput *second, void *space);

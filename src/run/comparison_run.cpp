@@ -27,12 +27,14 @@ struct RunMemory {
         // (see doc/performance.md). Two blocks, the second on a page too.
         : blocks(static_cast<char *>(std::aligned_alloc(page_size(), 2 * block_size))),
           line_space(PairLines::space_needed(logfile)),
-          lines(static_cast<char *>(std::malloc(line_space))) {}
-    bool claimed() const { return blocks && lines; }
+          lines(static_cast<char *>(std::malloc(line_space))),
+          layout(std::malloc(sizeof(DiskLayout))) {}
+    bool claimed() const { return blocks && lines && layout; }
 
     MallocPtr<char[]> blocks;
     std::size_t line_space;
     MallocPtr<char[]> lines;
+    MallocPtr<void> layout; // space for the files' layout, kept off the stack
 };
 
 // What the command line named, and where the console goes.
@@ -57,15 +59,16 @@ void write_verdict(const RunFiles &run, OutputFile &logdatei, Shorter shorter) {
 // The comparison proper, once every file is open and allowed: the log emptied and begun, every
 // pair the mode asks for reported on both outputs, the verdict, the trailer. The exit status.
 int compare_and_report(const RunFiles &run, Input &datei1, Input &datei2, OutputFile &logdatei,
-                       PairLines &lines) {
+                       PairLines &lines, void *layout_space) {
     OutputFile &console = run.console;
     logdatei.empty();
     logdatei.write(texts::log_banner());
     logdatei.write(texts::log_heading(run.file1, run.file2));
     const StopRequest stop{stop_flag(), stop_signals()};
     // Verbose mode reports every pair, and so reads every byte.
-    std::optional<DiskLayout> layout =
-        run.mode == Mode::mismatch ? layout_of(datei1.mapped(), datei2.mapped()) : std::nullopt;
+    DiskLayout *layout = run.mode == Mode::mismatch
+                             ? layout_of(datei1.mapped(), datei2.mapped(), layout_space)
+                             : nullptr;
     InputPair pair = layout ? InputPair(*datei1.mapped(), *datei2.mapped(), stop, *layout)
                             : InputPair(datei1.source(), datei2.source(), stop);
     dateipos = 1;
@@ -134,5 +137,5 @@ int run_comparison(const char *file1, const char *file2, const char *logfile, Mo
         return 2;
     }
     return compare_and_report({file1, file2, logfile, mode, console}, datei1, datei2, logdatei,
-                              lines);
+                              lines, memory.layout.get());
 }

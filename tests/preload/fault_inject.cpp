@@ -85,7 +85,7 @@ std::pair<std::string, std::string> path_and_text(const char *variable) {
 bool refers_to(int fd, const std::string &path) {
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char target[PATH_MAX];
+    static char target[PATH_MAX]; // not on the stack: the tool runs under ulimit -s 32
     const ssize_t size = path.empty() || fd < 0 ? 0 : readlink(link, target, sizeof target);
     return size > 0 && path == std::string_view(target, static_cast<std::size_t>(size));
 }
