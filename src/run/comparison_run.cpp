@@ -69,8 +69,9 @@ int compare_and_report(const RunFiles &run, Input &datei1, Input &datei2, Output
     DiskLayout *layout = run.mode == Mode::mismatch
                              ? layout_of(datei1.mapped(), datei2.mapped(), layout_space)
                              : nullptr;
-    InputPair pair = layout ? InputPair(*datei1.mapped(), *datei2.mapped(), stop, *layout)
-                            : InputPair(datei1.source(), datei2.source(), stop);
+    InputPair pair = layout != nullptr
+                         ? InputPair(*datei1.mapped(), *datei2.mapped(), stop, *layout)
+                         : InputPair(datei1.source(), datei2.source(), stop);
     dateipos = 1;
     const std::optional<Shorter> shorter = compare_inputs(pair, run.mode, [&] {
         lines.set(zeichen1, zeichen2, dateipos);
