@@ -8,6 +8,7 @@
 #   bench/guard_cost.sh PAIRSCAN INTERLEAVE TINY1 TINY2
 set -eu
 pairscan=$1 interleave=$2
+tiny1=$(realpath "$3") tiny2=$(realpath "$4")
 work=$(mktemp -d /tmp/pairscan-guard-XXXXXX)
 loops=""
 # A loop device still mounted is let go once unmounted: the chain from the top down.
@@ -19,7 +20,10 @@ cleanup() {
 }
 trap cleanup EXIT
 mount -t tmpfs guard "$work" && cd "$work"
-cp "$3" tiny1 && cp "$4" tiny2 && : > log && mkdir lower upper work ov mounts fs chain
+cp "$tiny1" tiny1
+cp "$tiny2" tiny2
+: > log
+mkdir lower upper work ov mounts fs chain
 by_turns() { # label interleave-arguments...
     label=$1
     shift
@@ -28,7 +32,9 @@ by_turns() { # label interleave-arguments...
 cp tiny1 tiny2 lower && mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work ov
 i=0
 while [ $i -lt 5000 ]; do
-    mkdir mounts/$i && mount -t tmpfs -o size=4k mount mounts/$i && i=$((i + 1))
+    mkdir mounts/$i
+    mount -t tmpfs -o size=4k mount mounts/$i
+    i=$((i + 1))
 done
 by_turns "the same on tmpfs, 5,000 mounts beside" "$pairscan" tiny1 tiny2 log -- \
     cmp -l tiny1 tiny2
@@ -39,7 +45,9 @@ echo "  system calls of the run on tmpfs: $(awk '$NF == "total" { print $4 }' ca
 for mount in mounts/*; do umount "$mount"; done
 i=0
 while [ $i -lt 512 ]; do
-    truncate -s 1M image$i && loops="$loops $(losetup -f --show image$i)" && i=$((i + 1))
+    truncate -s 1M image$i
+    loops="$loops $(losetup -f --show image$i)"
+    i=$((i + 1))
 done
 truncate -s 4G biglog
 by_turns "512 loop devices, a 4 GiB log, output to a file" --output out "$pairscan" tiny1 \
