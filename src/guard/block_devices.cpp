@@ -76,7 +76,10 @@ DeviceBeneath loop_beneath(dev_t device) {
     std::array<char, 32> node{};
     std::snprintf(node.data(), node.size(), "/dev/loop%u", minor(device));
     if (!loop_backing_by_node(device, node.data(), beneath)) {
-        loop_backing_by_node(device, device_node_name(device).data(), beneath);
+        const std::array<char, 64> named = device_node_name(device);
+        if (std::string_view(named.data()) != node.data()) { // not the same node again
+            loop_backing_by_node(device, named.data(), beneath);
+        }
     }
     if (beneath.kind != DeviceBeneath::nothing) {
         loop_backing_by_name(device, beneath);
@@ -123,10 +126,7 @@ DeviceBeneath device_beneath(dev_t device) {
     }
     DeviceBeneath beneath;
     PathText place;
-    const ssize_t length = place.valid() ? readlink(SysfsPath(device, "").text.data(), place.data(),
-                                                    PathText::size - 1)
-                                         : -1;
-    const std::string_view seen(place.data(), static_cast<std::size_t>(std::max(length, 0L)));
+    const std::string_view seen = sysfs_place(device, place);
     const std::size_t slash = seen.rfind('/');
     if (slash == std::string_view::npos || slash == 0) {
         beneath.only_major = disk_driver_major(device);
@@ -156,10 +156,7 @@ DeviceBeneath device_beneath(dev_t device) {
 
 std::array<char, 64> device_node_name(dev_t device) {
     PathText place;
-    const ssize_t length = place.valid() ? readlink(SysfsPath(device, "").text.data(), place.data(),
-                                                    PathText::size - 1)
-                                         : -1;
-    const std::string_view seen(place.data(), static_cast<std::size_t>(std::max(length, 0L)));
+    const std::string_view seen = sysfs_place(device, place);
     const std::size_t slash = seen.rfind('/');
     if (slash != std::string_view::npos) {
         return node_name({seen.data() + slash + 1, seen.size() - slash - 1});

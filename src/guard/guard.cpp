@@ -70,7 +70,9 @@ void look_closer(Layers &layers, const Layers &other) {
             layer.uuid = erofs_uuid_held(layer.fd);
         }
     }
-    if (held && layers.size() > 0 && layers[0].fd >= 0 && S_ISREG(layers[0].status.st_mode)) {
+    if (held && layers.size() > 0 && !layers[0].held_asked && layers[0].fd >= 0 &&
+        S_ISREG(layers[0].status.st_mode)) {
+        layers[0].held_asked = true; // each input is met by up to three outputs
         layers[0].held_elsewhere = held_elsewhere(layers[0].fd);
     }
 }

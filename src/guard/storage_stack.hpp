@@ -53,6 +53,7 @@ struct Layer {
     int fd = -1;           // of it, or of a directory on its file system; not owned
     Uuid uuid{};           // sought (erofs_uuid), or held where an erofs image keeps it
     bool uuid_read = false;
+    bool held_asked = false;
     bool held_elsewhere = false; // opened by another than this run, as far as it was asked
 };
 

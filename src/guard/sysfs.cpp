@@ -12,6 +12,13 @@ SysfsPath::SysfsPath(dev_t device, const char *rest) {
                   rest);
 }
 
+std::string_view sysfs_place(dev_t device, PathText &place) {
+    const ssize_t length = place.valid() ? readlink(SysfsPath(device, "").text.data(), place.data(),
+                                                    PathText::size - 1)
+                                         : -1;
+    return {place.data(), static_cast<std::size_t>(length > 0 ? length : 0)};
+}
+
 ssize_t read_attribute(int directory, const char *name, char *text, std::size_t size) {
     const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
     const ssize_t length = fd >= 0 ? read(fd, text, size - 1) : -1;

@@ -10,12 +10,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdlib>
+#include <string_view>
 
 // "/sys/dev/block/MAJOR:MINOR" and the rest of a path below it.
 struct SysfsPath {
     SysfsPath(dev_t device, const char *rest);
     std::array<char, 96> text{};
 };
+
+// Where sysfs keeps the device, as readlink gives "/sys/dev/block/MAJOR:MINOR" in place: empty
+// where sysfs has no such device, or cannot be read.
+std::string_view sysfs_place(dev_t device, PathText &place);
 
 // The attribute's text, with a NUL after it, in text; its length, or -1 with errno.
 ssize_t read_attribute(int directory, const char *name, char *text, std::size_t size);
